@@ -1,0 +1,130 @@
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <strings.h>
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "ddns_utils.h"
+#include "vintrel.h"
+
+namespace {
+
+const uint32_t NO_ADDRESS = 0xFFFFFFFF;
+
+// The address in the first answer of a reply to an A question, or 0 when
+// that answer is not an A record.
+uint32_t firstAnswerAddress(const DnsMessage &reply)
+{
+    const DnsRR *first = reply.answers;
+    return (first && first->type == DNS_TYPE_A) ? first->ip_pref : 0;
+}
+
+// The update server's address for name, through the NS records of its
+// parent domain; 0 when it cannot be found (the reason is printed).
+uint32_t findUpdateServer(int s, const char *name)
+{
+    const char *dot = strchr(name, '.');
+    if (!dot) {
+        puts("nome inv\xE1lido");
+        return 0;
+    }
+    std::string host;
+    uint32_t server = 0;
+    {
+        DnsMessage nsQuery;
+        nsQuery.addQuestion(DNS_TYPE_NS, dot + 1);
+        if (!dns_query_s(s, nsQuery, 0) || !nsQuery.answers || !nsQuery.answers->resource) {
+            puts("Servidor DDNS n\xE3o existente ou n\xE3o encontrado.");
+            return 0;
+        }
+        host = nsQuery.answers->resource;
+        for (DnsRR *rr = nsQuery.aditional; rr; rr = rr->next) {
+            if (rr->type == DNS_TYPE_A && rr->owner && strcasecmp(rr->owner, host.c_str()) == 0) {
+                server = rr->ip_pref;
+                break;
+            }
+        }
+    }
+    if (server != 0)
+        return server;
+
+    DnsMessage aQuery;
+    aQuery.addQuestion(DNS_TYPE_A, host.c_str());
+    if (dns_query_s(s, aQuery, 0) && aQuery.answers)
+        server = firstAnswerAddress(aQuery);
+    if (server == 0)
+        printf("Ip do servidor DDNS %s n\xE3o encontrado.\n", escapeNetworkText(host.c_str()).c_str());
+    return server;
+}
+
+DnsRR *updateRecord(int type, const char *owner, const char *token)
+{
+    DnsRR *rr = new DnsRR;
+    rr->type = static_cast<uint32_t>(type);
+    rr->ttl = 0;
+    rr->setOwner(owner);
+    rr->setResource(token);
+    return rr;
+}
+
+} // namespace
+
+void prepareSetA(int s, uint32_t &ip, uint32_t &dns_ip, const char *name)
+{
+    if (dns_ip == 0) {
+        dns_ip = findUpdateServer(s, name);
+        if (dns_ip == 0)
+            return;
+    }
+    if (ip != 0)
+        return;
+    if (getBestInterfaceAddress(dns_ip, &ip)) {
+        in_addr local;
+        local.s_addr = ip;
+        printf("Registrando inteface %s\n", inet_ntoa(local));
+    } else {
+        puts("Rota n\xE3o encontrada. Deixando o servidor ver o IP...");
+        ip = 0;
+    }
+}
+
+void prepareUpdate(int s, DnsMessage &msg, Settings &st)
+{
+    prepareSetA(s, st.ip, st.nameserver_ip, st.qtext);
+    msg.setOpcode(OPCODE_DDNS);
+    char hash[33];
+    if (st.ip != NO_ADDRESS) {
+        makeHash(hash, st.pass.c_str(), st.ip);
+        DnsRR *rr = updateRecord(DNS_TYPE_SETA, st.qtext, hash);
+        rr->ip_pref = st.ip;
+        msg.addAnswer(rr);
+    }
+    if (st.ipv6) {
+        makeHashv6(hash, st.pass.c_str(), st.ipv6);
+        DnsRR *rr = updateRecord(DNS_TYPE_SETAAAA, st.qtext, hash);
+        memcpy(rr->ipv6, st.ipv6, 16);
+        msg.addAnswer(rr);
+    }
+}
+
+int runQuery(Settings &st)
+{
+    int s = getUdpSocket(true, 0, st.ip_port);
+    DnsMessage message;
+    if (st.qtype == DNS_TYPE_SETA) {
+        prepareUpdate(s, message, st);
+    } else {
+        if (st.opcode == OPCODE_DDNS)
+            message.setOpcode(OPCODE_DDNS);
+        message.addQuestion(st.qtype, st.qtext);
+    }
+    message.id = static_cast<uint16_t>(time(nullptr));
+    if (!dns_query_s(s, message, st.nameserver_ip)) {
+        puts("N\xE3o foi possivel obter uma resposta do servidor");
+        return -1;
+    }
+    printReply(message);
+    return reportReplyCode(message.getError());
+}

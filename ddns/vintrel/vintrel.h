@@ -1,0 +1,58 @@
+// The vintrel command: option reading, one query or update run, and the
+// listing of the reply.
+#ifndef VINTREL_VINTREL_H
+#define VINTREL_VINTREL_H
+
+#include <cstdint>
+#include <string>
+
+#include "DnsMessage.h"
+
+// What one run does, as the command line sets it.
+struct Settings {
+    int qtype = DNS_TYPE_A;
+    int opcode = 1;                  // 10 sends the question with opcode 10 (MYIP)
+    uint32_t nameserver_ip = 0;      // 0: the remembered or configured server
+    uint32_t ip = 0xFFFFFFFF;        // -a; 0xFFFFFFFF: none, 0: find it
+    unsigned char ipv6buf[16] = {};
+    unsigned char *ipv6 = nullptr;   // points at ipv6buf once -i is given
+    int ip_port = 0;                 // local port; 0: any
+    std::string pass;
+    const char *qtext = nullptr;
+};
+
+const int OPCODE_DDNS = 10;
+const int KEEP_GOING = -1;
+
+// Reads argv into st. KEEP_GOING when the run may start, else the exit
+// status (1) after the message or usage text on standard error. The -p
+// argument is wiped from argv once copied.
+int parseCommandLine(int argc, char **argv, Settings &st);
+
+// The type code for a -t name (case-insensitive), 0 for an unknown one.
+// Sets *ddnsOpcode for MYIP.
+int typeFromName(const char *name, bool *ddnsOpcode);
+
+// One run: build, send, print the reply; the exit status (-1: no reply).
+int runQuery(Settings &st);
+
+// Finds the update server through the parent domain's NS records when
+// dns_ip is 0, and the local address facing it when ip is 0.
+void prepareSetA(int s, uint32_t &ip, uint32_t &dns_ip, const char *name);
+
+// Fills msg with the update records for st (after discovery).
+void prepareUpdate(int s, DnsMessage &msg, Settings &st);
+
+// Prints one record as a listing line (nothing for types it does not list).
+void outRecord(DnsRR *rrp);
+
+// Network text made safe for a terminal: bytes 0x00-0x1F and 0x7F-0x9F
+// become a backslash and three decimal digits.
+std::string escapeNetworkText(const char *text);
+
+// Prints the flags line and the non-empty sections of a reply.
+void printReply(DnsMessage &msg);
+// Prints the reply-code line and gives the exit status.
+int reportReplyCode(int code);
+
+#endif
