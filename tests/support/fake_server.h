@@ -32,6 +32,7 @@ inline double now()
 struct Datagram {
     Bytes data;
     double at;
+    int port;  // the sender's
 };
 
 struct Reply {
@@ -141,7 +142,7 @@ private:
                 {
                     std::lock_guard<std::mutex> hold(lock);
                     index = static_cast<int>(log.size());
-                    log.push_back({query, at});
+                    log.push_back({query, at, ntohs(peer.sin_port)});
                 }
                 if (script) {
                     for (const Reply &r : script(query, index))

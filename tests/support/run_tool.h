@@ -1,0 +1,57 @@
+// Runs the built vintrel binary and collects what it printed.
+#ifndef VINTREL_TEST_RUN_TOOL_H
+#define VINTREL_TEST_RUN_TOOL_H
+
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+struct ToolRun {
+    std::string out, err;
+    int status;  // exit status, or -1 when it did not exit normally
+};
+
+inline std::string slurp(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+inline ToolRun runTool(std::vector<std::string> args)
+{
+    args.insert(args.begin(), VINTREL_BINARY);
+    std::vector<char *> argv;
+    for (std::string &a : args)
+        argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    char out[] = "/tmp/vintrel-out-XXXXXX", err[] = "/tmp/vintrel-err-XXXXXX";
+    close(mkstemp(out));
+    close(mkstemp(err));
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, 1, out, O_WRONLY | O_TRUNC, 0);
+    posix_spawn_file_actions_addopen(&files, 2, err, O_WRONLY | O_TRUNC, 0);
+    pid_t pid;
+    ToolRun run{"", "", -1};
+    if (posix_spawn(&pid, VINTREL_BINARY, &files, nullptr, argv.data(), environ) == 0) {
+        int wstatus;
+        waitpid(pid, &wstatus, 0);
+        if (WIFEXITED(wstatus))
+            run.status = WEXITSTATUS(wstatus);
+    }
+    posix_spawn_file_actions_destroy(&files);
+    run.out = slurp(out);
+    run.err = slurp(err);
+    unlink(out);
+    unlink(err);
+    return run;
+}
+
+#endif
