@@ -2,6 +2,7 @@
 #ifndef VINTREL_TEST_RUN_TOOL_H
 #define VINTREL_TEST_RUN_TOOL_H
 
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -54,4 +55,35 @@ inline ToolRun runTool(std::vector<std::string> args)
     return run;
 }
 
+#endif
+
+#ifdef DDNS_RESPONDER
+// The update-service responder, running for the life of this object.
+class Responder {
+public:
+    Responder(const std::string &address, const std::string &password)
+    {
+        char path[] = "/tmp/vintrel-registered-XXXXXX";
+        close(mkstemp(path));
+        log = path;
+        std::string args[] = {DDNS_RESPONDER, address, password, log};
+        char *argv[] = {&args[0][0], &args[1][0], &args[2][0], &args[3][0], nullptr};
+        posix_spawn(&pid, DDNS_RESPONDER, nullptr, nullptr, argv, environ);
+        usleep(200000);  // let it bind
+    }
+
+    ~Responder()
+    {
+        kill(pid, SIGTERM);
+        waitpid(pid, nullptr, 0);
+        unlink(log.c_str());
+    }
+
+    // What it has registered, one "name A address" line each.
+    std::string registered() const { return slurp(log); }
+
+private:
+    pid_t pid = -1;
+    std::string log;
+};
 #endif
