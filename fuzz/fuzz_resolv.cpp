@@ -1,0 +1,32 @@
+// Arbitrary resolver configuration content, read by the configuration
+// reader through a private /etc/resolv.conf.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+#include "ddns_utils.h"
+#include "isolate.h"
+
+static char configPath[] = "/tmp/vintrel-fuzz-resolv-XXXXXX";
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    isolateOrExit();
+    close(mkstemp(configPath));
+    if (mount(configPath, "/etc/resolv.conf", nullptr, MS_BIND, nullptr) != 0)
+        _exit(77);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    FILE *f = fopen(configPath, "w");
+    if (!f)
+        abort();
+    fwrite(data, 1, size, f);
+    fclose(f);
+    uint32_t ip = 0;
+    getCurrentDns(&ip, 6);
+    return 0;
+}
