@@ -2,7 +2,8 @@
 # End-to-end run of the vintrel binary against NSD, an authoritative name
 # server, on 127.0.0.1 inside the isolated test namespace (see netns-run).
 # Each line of cases.txt is "name|status|arguments"; the tool's standard
-# output must equal expected/<name>.out byte for byte.
+# output must equal expected/<name>.out byte for byte. VINTREL_WRAPPER (for
+# example a valgrind command line) runs the tool under another program.
 set -u
 vintrel=$1
 here=$(cd "$(dirname "$0")" && pwd)
@@ -71,8 +72,8 @@ ss -Hlun 'sport = :53' | grep -q 127.0.0.1 || { cat "$work/nsd.log"; echo "nsd d
 failures=0
 while IFS='|' read -r name status args; do
     case "$name" in ''|'#'*) continue ;; esac
-    # shellcheck disable=SC2086
-    "$vintrel" $args > "$work/$name.out" 2> "$work/$name.err"
+    # shellcheck disable=SC2086 # words are meant to split
+    ${VINTREL_WRAPPER:-} "$vintrel" $args > "$work/$name.out" 2> "$work/$name.err"
     got=$?
     if [ "$got" -ne "$status" ] || ! cmp -s "$work/$name.out" "$here/expected/$name.out"; then
         echo "FAIL $name: vintrel $args (exit $got, expected $status)"

@@ -7,7 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -25,9 +27,16 @@ inline std::string slurp(const std::string &path)
     return text.str();
 }
 
+// VINTREL_WRAPPER (for example a valgrind command line) runs the tool under
+// another program.
 inline ToolRun runTool(std::vector<std::string> args)
 {
     args.insert(args.begin(), VINTREL_BINARY);
+    if (const char *wrapper = getenv("VINTREL_WRAPPER")) {
+        std::istringstream words(wrapper);
+        std::vector<std::string> prefix{std::istream_iterator<std::string>(words), {}};
+        args.insert(args.begin(), prefix.begin(), prefix.end());
+    }
     std::vector<char *> argv;
     for (std::string &a : args)
         argv.push_back(&a[0]);
@@ -41,7 +50,7 @@ inline ToolRun runTool(std::vector<std::string> args)
     posix_spawn_file_actions_addopen(&files, 2, err, O_WRONLY | O_TRUNC, 0);
     pid_t pid;
     ToolRun run{"", "", -1};
-    if (posix_spawn(&pid, VINTREL_BINARY, &files, nullptr, argv.data(), environ) == 0) {
+    if (posix_spawnp(&pid, argv[0], &files, nullptr, argv.data(), environ) == 0) {
         int wstatus;
         waitpid(pid, &wstatus, 0);
         if (WIFEXITED(wstatus))
