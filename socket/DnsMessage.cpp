@@ -297,6 +297,11 @@ void DnsMessage::encodeString(char **bufp, const char *str)
             putCompEntry(cp, pos);
             ilp = pos;
             encodeByte(&pos, 0);
+            if (!pos) {
+                // No room for the length byte: ilp lies past the area.
+                *bufp = nullptr;
+                return;
+            }
             if (*cp == '.') {
                 *bufp = pos;
                 return;
