@@ -204,32 +204,6 @@ TEST(Decoder, LeavesAFailedQuestionLast)
     EXPECT_EQ(shortTail.questions->owner, nullptr);
 }
 
-TEST(Codec, DecodesWhatItEncodes)
-{
-    DnsMessage out;
-    out.addQuestion(DNS_TYPE_ANY, "host.example");
-    out.addAnswer(record(DNS_TYPE_CNAME, "www.example", "host.example", 60));
-    out.addAnswer(record(DNS_TYPE_MX, "example", "mail.example", 60, 5));
-    out.addAuthor(record(DNS_TYPE_NS, "example", "ns1.example", 86400));
-    out.addAditional(record(DNS_TYPE_A, "ns1.example", nullptr, 86400, 0x0100007F));
-    DnsRR *v6 = record(DNS_TYPE_AAAA, "ns1.example", nullptr, 86400);
-    v6->ipv6[15] = 1;
-    out.addAditional(v6);
-    const Bytes wire = encoded(out);
-
-    DnsMessage in;
-    ASSERT_TRUE(decodeInto(in, wire));
-    EXPECT_EQ(in.id, out.id);
-    EXPECT_STREQ(in.questions->owner, "host.example");
-    EXPECT_STREQ(in.answers->resource, "host.example");
-    EXPECT_STREQ(in.answers->next->resource, "mail.example");
-    EXPECT_EQ(in.answers->next->ip_pref, 5u);
-    EXPECT_STREQ(in.author->resource, "ns1.example");
-    EXPECT_EQ(in.aditional->ip_pref, 0x0100007Fu);
-    EXPECT_EQ(in.aditional->next->ipv6[15], 1);
-    EXPECT_EQ(encoded(in), wire);
-}
-
 TEST(Message, ResetsAndFreesEveryRecord)
 {
     DnsMessage msg;
