@@ -13,7 +13,6 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
-#include <map>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -73,9 +72,9 @@ public:
     {
         stopping = true;
         worker.join();
+        for (std::thread &t : replies)
+            t.join();
         close(listener);
-        for (auto &s : senders)
-            close(s.second);
     }
 
     std::vector<Datagram> received() const
@@ -85,71 +84,52 @@ public:
     }
 
 private:
-    struct Pending {
-        double due;
-        Bytes data;
-        int sock;
-        sockaddr_in to;
-    };
-
     int listener;
     Script script;
-    std::map<std::string, int> senders;
-    std::vector<Pending> pending;
+    std::vector<std::thread> replies;
     mutable std::mutex lock;
     std::vector<Datagram> log;
     std::atomic<bool> stopping{false};
     std::thread worker;
 
-    int senderFor(const std::string &from)
+    // Sends r to the peer r.delay seconds after the query arrived at `at`.
+    void sendLater(const Reply &r, const sockaddr_in &to, double at)
     {
-        if (from.empty())
-            return listener;
-        if (!senders.count(from))
-            senders[from] = boundUdpSocket(from, 0);
-        return senders[from];
-    }
-
-    void sendDue()
-    {
-        const double t = now();
-        for (auto it = pending.begin(); it != pending.end();) {
-            if (it->due > t) {
-                ++it;
-                continue;
-            }
-            sendto(it->sock, it->data.data(), it->data.size(), 0,
-                   reinterpret_cast<sockaddr *>(&it->to), sizeof it->to);
-            it = pending.erase(it);
-        }
+        replies.emplace_back([this, r, to, at] {
+            std::this_thread::sleep_for(std::chrono::duration<double>(at + r.delay - now()));
+            int s = r.from.empty() ? listener : boundUdpSocket(r.from, 0);
+            sendto(s, r.data.data(), r.data.size(), 0, reinterpret_cast<const sockaddr *>(&to),
+                   sizeof to);
+            if (s != listener)
+                close(s);
+        });
     }
 
     void serve()
     {
         while (!stopping) {
             pollfd p{listener, POLLIN, 0};
-            if (poll(&p, 1, 10) > 0) {
-                uint8_t buf[2048];
-                sockaddr_in peer{};
-                socklen_t len = sizeof peer;
-                ssize_t n = recvfrom(listener, buf, sizeof buf, 0,
-                                     reinterpret_cast<sockaddr *>(&peer), &len);
-                if (n < 0)
-                    continue;
-                Bytes query(buf, buf + n);
-                const double at = now();
-                int index;
-                {
-                    std::lock_guard<std::mutex> hold(lock);
-                    index = static_cast<int>(log.size());
-                    log.push_back({query, at, ntohs(peer.sin_port)});
-                }
-                if (script) {
-                    for (const Reply &r : script(query, index))
-                        pending.push_back({at + r.delay, r.data, senderFor(r.from), peer});
-                }
+            if (poll(&p, 1, 10) <= 0)
+                continue;
+            uint8_t buf[2048];
+            sockaddr_in peer{};
+            socklen_t len = sizeof peer;
+            ssize_t n = recvfrom(listener, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&peer),
+                                 &len);
+            if (n < 0)
+                continue;
+            Bytes query(buf, buf + n);
+            const double at = now();
+            int index;
+            {
+                std::lock_guard<std::mutex> hold(lock);
+                index = static_cast<int>(log.size());
+                log.push_back({query, at, ntohs(peer.sin_port)});
             }
-            sendDue();
+            if (script) {
+                for (const Reply &r : script(query, index))
+                    sendLater(r, peer, at);
+            }
         }
     }
 };
