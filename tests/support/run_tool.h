@@ -2,7 +2,10 @@
 #ifndef VINTREL_TEST_RUN_TOOL_H
 #define VINTREL_TEST_RUN_TOOL_H
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -78,7 +81,8 @@ public:
         std::string args[] = {DDNS_RESPONDER, address, password, log};
         char *argv[] = {&args[0][0], &args[1][0], &args[2][0], &args[3][0], nullptr};
         posix_spawn(&pid, DDNS_RESPONDER, nullptr, nullptr, argv, environ);
-        usleep(200000);  // let it bind
+        for (int i = 0; i < 200 && portFree(address); ++i)
+            usleep(10000);
     }
 
     ~Responder()
@@ -93,6 +97,19 @@ public:
 
 private:
     pid_t pid = -1;
+
+    // True while nobody holds address:53 (the responder has not bound yet).
+    static bool portFree(const std::string &address)
+    {
+        int s = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(53);
+        sa.sin_addr.s_addr = inet_addr(address.c_str());
+        bool free = bind(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
+        close(s);
+        return free;
+    }
     std::string log;
 };
 #endif
