@@ -477,6 +477,10 @@ const byte_t *DnsMessage::decodeNameHops(char *dn_buffer, int dn_left, const byt
             const bool first = (dn_left == DNS_MAX_NAME);
             if (c + (first ? 0 : 1) > dn_left)
                 return nullptr;
+            // The text of a name ends at its first NUL, so a label holding
+            // one would show a name other than the one on the wire.
+            if (memchr(bufp + 1, 0, static_cast<size_t>(c)))
+                return nullptr;
             if (!first) {
                 *out++ = '.';
                 --dn_left;

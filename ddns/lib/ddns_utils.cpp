@@ -2,11 +2,15 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <fcntl.h>
 #include <sys/select.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -60,6 +64,25 @@ bool nextWord(const char **cursor, char *word, int size)
     return true;
 }
 
+// Bytes of the configuration read at most: a real one is a few lines.
+const long RESOLV_CONF_LIMIT = 64 * 1024;
+
+// Opens path for reading only when it is (or links to) a regular file:
+// a FIFO would block the run and a device could be read forever.
+FILE *openRegularFile(const char *path)
+{
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    struct stat st;
+    FILE *f = nullptr;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+        f = fdopen(fd, "r");
+    if (!f)
+        close(fd);
+    return f;
+}
+
 // The server a line names, judged by its own first two words.
 bool nameserverOfLine(const char *buf, uint32_t *ip)
 {
@@ -76,18 +99,31 @@ bool nameserverOfLine(const char *buf, uint32_t *ip)
 
 // ------------------------------------------------ exchange
 
-// Waits up to 2 s for s to become readable. A descriptor that cannot enter
-// the set is never readable: the wait then just times out.
-bool waitReadable(int s)
+typedef std::chrono::steady_clock Clock;
+
+// Ten silent passes and a second to spare: no stream of datagrams can keep
+// an exchange alive longer than that.
+const Clock::duration EXCHANGE_LIMIT = std::chrono::seconds(PASSES * WAIT_SECONDS + 1);
+
+// Waits up to 2 s, and never past deadline, for s to become readable. A
+// descriptor that cannot enter the set is never readable: the wait then
+// just times out.
+bool waitReadable(int s, Clock::time_point deadline)
 {
+    using std::chrono::microseconds;
+    const Clock::duration left = deadline - Clock::now();
+    if (left <= Clock::duration::zero())
+        return false;
+    const long long wait = std::chrono::duration_cast<microseconds>(
+        std::min<Clock::duration>(left, std::chrono::seconds(WAIT_SECONDS))).count();
     fd_set readable;
     FD_ZERO(&readable);
     const bool usable = s >= 0 && s < FD_SETSIZE;
     if (usable)
         FD_SET(s, &readable);
     timeval timeout;
-    timeout.tv_sec = WAIT_SECONDS;
-    timeout.tv_usec = 0;
+    timeout.tv_sec = static_cast<time_t>(wait / 1000000);
+    timeout.tv_usec = static_cast<suseconds_t>(wait % 1000000);
     return select(usable ? s + 1 : 0, &readable, nullptr, nullptr, &timeout) > 0 && usable;
 }
 
@@ -157,14 +193,17 @@ bool getBestInterfaceAddress(uint32_t dest_addr, uint32_t *if_addr)
 
 bool getCurrentDns(uint32_t *ip)
 {
-    FILE *fin = fopen("/etc/resolv.conf", "r");
+    FILE *fin = openRegularFile("/etc/resolv.conf");
     if (!fin)
         return false;
     char buf[LINE_SIZE];
     bool found = false;
+    long readSoFar = 0;
     // A line longer than the buffer arrives in pieces, each judged alone.
-    while (!found && fgets(buf, sizeof buf, fin))
+    while (!found && readSoFar < RESOLV_CONF_LIMIT && fgets(buf, sizeof buf, fin)) {
+        readSoFar += static_cast<long>(strlen(buf));
         found = nameserverOfLine(buf, ip);
+    }
     fclose(fin);
     return found;
 }
@@ -198,29 +237,26 @@ bool dns_query_s(int s, DnsMessage &msg, uint32_t ip)
     ddnsError = 0;
     int w_time = 0;
     int try_count = 0;
-    bool found_something = false;
+    const Clock::time_point deadline = Clock::now() + EXCHANGE_LIMIT;
 
-    while (try_count < PASSES) {
+    while (try_count < PASSES && Clock::now() < deadline) {
         ++try_count;
-        int num_srvs = 0;
         if (active_dns != 0) {
             if (!sendTo(s, buf, rc, active_dns)) {
                 ddnsError = 5;
                 active_dns = 0;
                 continue;
             }
-            num_srvs = 1;
         } else {
             for (int k = 0; k < SERVER_SLOTS && dns_servers[k] != 0; ++k) {
-                if (sendTo(s, buf, rc, dns_servers[k]))
-                    ++num_srvs;
-                else if (ddnsError == 0)
+                if (!sendTo(s, buf, rc, dns_servers[k]) && ddnsError == 0)
                     ddnsError = 5;
             }
         }
 
-        // Every datagram that arrives gives the pass another full wait.
-        while (waitReadable(s)) {
+        // Every datagram that arrives gives the pass another full wait,
+        // up to the deadline of the exchange.
+        while (waitReadable(s, deadline)) {
             sockaddr_in src_addr;
             socklen_t len = sizeof src_addr;
             ssize_t n = recvfrom(s, received, sizeof received, 0,
@@ -230,25 +266,24 @@ bool dns_query_s(int s, DnsMessage &msg, uint32_t ip)
                     ddnsError = 6;
                 continue;
             }
-            --num_srvs;
             msg.reset();
             msg.decode(received, static_cast<int>(n), false);
             // A datagram whose header the decoder does not read keeps the
             // query's identifier in msg, so it is judged by its size first.
             const bool headerRead = n >= 12 && n <= DNS_MAX_MESSAGE;
-            if (!headerRead || msg.id != msg_id) {
-                found_something = false;
+            if (!headerRead || msg.id != msg_id)
                 continue;
-            }
-            found_something = true;
-            if (!msg.answers && num_srvs != 0)
-                continue;
+            // The list never holds more than one server, so no other reply
+            // is to be waited for: the first carrying the identifier wins,
+            // with or without answers.
             if (ip == 0)
                 current_dns = src_addr.sin_addr.s_addr;
             if (!msg.answers)
                 ddnsError = 3;
             return true;
         }
+        if (Clock::now() >= deadline)
+            break;
 
         w_time += WAIT_SECONDS;
         // A remembered server silent for three passes gives way to the
@@ -262,10 +297,6 @@ bool dns_query_s(int s, DnsMessage &msg, uint32_t ip)
         }
     }
 
-    if (found_something) {
-        ddnsError = 3;
-        return true;
-    }
     if (ddnsError == 0)
         ddnsError = 2;
     return false;

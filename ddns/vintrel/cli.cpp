@@ -55,6 +55,9 @@ int typeFromName(const char *name, bool *ddnsOpcode)
 int parseCommandLine(int argc, char **argv, Settings &st)
 {
     optind = 0;  // start afresh, also when called more than once
+    // The environment keeps the password off the command line; -p wins.
+    if (const char *pass = getenv("VINTREL_PASSWORD"))
+        st.pass = pass;
     int option;
     while ((option = getopt(argc, argv, "t:n:a:p:b:i:")) != -1) {
         switch (option) {

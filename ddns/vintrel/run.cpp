@@ -13,12 +13,15 @@ namespace {
 
 const uint32_t NO_ADDRESS = 0xFFFFFFFF;
 
-// The address in the first answer of a reply to an A question, or 0 when
-// that answer is not an A record.
+// The address of the first A record among the answers of a reply (a CNAME
+// may come before it), or 0 when there is none.
 uint32_t firstAnswerAddress(const DnsMessage &reply)
 {
-    const DnsRR *first = reply.answers;
-    return (first && first->type == DNS_TYPE_A) ? first->ip_pref : 0;
+    for (const DnsRR *rr = reply.answers; rr; rr = rr->next) {
+        if (rr->type == DNS_TYPE_A)
+            return rr->ip_pref;
+    }
+    return 0;
 }
 
 // The update server's address for name, through the NS records of its
@@ -32,8 +35,10 @@ uint32_t findUpdateServer(int s, const char *name)
     }
     std::string host;
     uint32_t server = 0;
+    uint16_t nsId;
     {
         DnsMessage nsQuery;
+        nsId = nsQuery.id;
         nsQuery.addQuestion(DNS_TYPE_NS, dot + 1);
         if (!dns_query_s(s, nsQuery, 0) || !nsQuery.answers || !nsQuery.answers->resource) {
             puts("Servidor DDNS n\xE3o existente ou n\xE3o encontrado.");
@@ -51,8 +56,11 @@ uint32_t findUpdateServer(int s, const char *name)
         return server;
 
     DnsMessage aQuery;
+    // Built where the NS question was, it would carry its identifier, and
+    // a late duplicate of the NS reply would pass for the A reply.
+    aQuery.id = static_cast<uint16_t>(nsId + 1);
     aQuery.addQuestion(DNS_TYPE_A, host.c_str());
-    if (dns_query_s(s, aQuery, 0) && aQuery.answers)
+    if (dns_query_s(s, aQuery, 0))
         server = firstAnswerAddress(aQuery);
     if (server == 0)
         printf("Ip do servidor DDNS %s n\xE3o encontrado.\n", escapeNetworkText(host.c_str()).c_str());

@@ -25,8 +25,9 @@ const int OPCODE_DDNS = 10;
 const int KEEP_GOING = -1;
 
 // Reads argv into st. KEEP_GOING when the run may start, else the exit
-// status (1) after the message or usage text on standard error. The -p
-// argument is wiped from argv once copied.
+// status (1) after the message or usage text on standard error. The
+// password comes from -p (wiped from argv once copied), else from
+// VINTREL_PASSWORD, else it is empty.
 int parseCommandLine(int argc, char **argv, Settings &st);
 
 // The type code for a -t name (case-insensitive), 0 for an unknown one.

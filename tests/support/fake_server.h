@@ -1,6 +1,6 @@
-// A scripted UDP name server on a loopback address, for exchange tests. It
-// records every datagram with its arrival time and answers as the test's
-// script says: late, from another address, with garbage, or not at all.
+// A scripted UDP name server on a loopback address. It records every
+// datagram with its arrival time and answers by its rules: late, from
+// another address, repeatedly, with anything the rule's pattern says.
 #ifndef VINTREL_TEST_FAKE_SERVER_H
 #define VINTREL_TEST_FAKE_SERVER_H
 
@@ -12,7 +12,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <functional>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -34,19 +33,28 @@ struct Datagram {
     int port;  // the sender's
 };
 
-struct Reply {
-    Bytes data;
-    double delay;      // seconds after the query arrived
-    std::string from;  // source address; empty: the server's own
-
-    Reply(Bytes data, double delay = 0, std::string from = "")
-        : data(std::move(data)), delay(delay), from(std::move(from))
-    {
-    }
+// Which datagrams a rule answers: "#N" the N-th (0 first), "*" any, "SET" an
+// update (opcode 10, no question), else a question type (A, NS or a number).
+// The reply is sent `repeat` times, `delay` seconds apart, from `from`
+// (empty: the server's own address).
+struct Rule {
+    std::string key, from, reply;
+    double delay = 0;
+    int repeat = 1;
 };
 
-// Replies to the index-th datagram (0 first) the server received.
-typedef std::function<std::vector<Reply>(const Bytes &query, int index)> Script;
+inline bool ruleMatches(const std::string &key, const Bytes &q, int index)
+{
+    if (key == "*")
+        return true;
+    if (key[0] == '#')
+        return std::stoi(key.substr(1)) == index;
+    const bool update = q.size() >= 12 && (q[2] >> 3 & 0x0F) == 10 && q[4] == 0 && q[5] == 0;
+    if (key == "SET")
+        return update;
+    const int type = key == "A" ? 1 : key == "NS" ? 2 : std::stoi(key);
+    return !update && q.size() >= 16 && q[q.size() - 3] == type && q[q.size() - 4] == 0;
+}
 
 inline int boundUdpSocket(const std::string &address, int port)
 {
@@ -62,8 +70,8 @@ inline int boundUdpSocket(const std::string &address, int port)
 
 class FakeServer {
 public:
-    explicit FakeServer(const std::string &address, Script script = nullptr)
-        : listener(boundUdpSocket(address, 53)), script(std::move(script)),
+    FakeServer(const std::string &address, std::vector<Rule> rules)
+        : listener(boundUdpSocket(address, 53)), rules(std::move(rules)),
           worker([this] { serve(); })
     {
     }
@@ -85,21 +93,25 @@ public:
 
 private:
     int listener;
-    Script script;
+    std::vector<Rule> rules;
     std::vector<std::thread> replies;
     mutable std::mutex lock;
     std::vector<Datagram> log;
     std::atomic<bool> stopping{false};
     std::thread worker;
 
-    // Sends r to the peer r.delay seconds after the query arrived at `at`.
-    void sendLater(const Reply &r, const sockaddr_in &to, double at)
+    void sendLater(const Rule &r, const Bytes &data, const sockaddr_in &to, double at)
     {
-        replies.emplace_back([this, r, to, at] {
-            std::this_thread::sleep_for(std::chrono::duration<double>(at + r.delay - now()));
+        replies.emplace_back([this, r, data, to, at] {
             int s = r.from.empty() ? listener : boundUdpSocket(r.from, 0);
-            sendto(s, r.data.data(), r.data.size(), 0, reinterpret_cast<const sockaddr *>(&to),
-                   sizeof to);
+            for (int n = 1; n <= r.repeat; ++n) {
+                while (!stopping && now() < at + n * r.delay)
+                    usleep(5000);
+                if (stopping)
+                    break;
+                sendto(s, data.data(), data.size(), 0, reinterpret_cast<const sockaddr *>(&to),
+                       sizeof to);
+            }
             if (s != listener)
                 close(s);
         });
@@ -126,39 +138,12 @@ private:
                 index = static_cast<int>(log.size());
                 log.push_back({query, at, ntohs(peer.sin_port)});
             }
-            if (script) {
-                for (const Reply &r : script(query, index))
-                    sendLater(r, peer, at);
+            for (const Rule &r : rules) {
+                if (ruleMatches(r.key, query, index))
+                    sendLater(r, parseBytes(r.reply, query), peer, at);
             }
         }
     }
 };
-
-// A reply to query: its identifier and questions, flags 0x8180 | rcode, and
-// the given answer records.
-inline Bytes replyTo(const Bytes &query, int rcode = 0, const Bytes &answers = Bytes(),
-                     int ancount = 0)
-{
-    Bytes reply = query;
-    reply[2] = 0x81;
-    reply[3] = static_cast<uint8_t>(0x80 | rcode);
-    reply[6] = 0;
-    reply[7] = static_cast<uint8_t>(ancount);
-    return reply + answers;
-}
-
-// An A record owned by the first question's name.
-inline Bytes aRecord(const char *address)
-{
-    in_addr a;
-    inet_pton(AF_INET, address, &a);
-    const uint8_t *b = reinterpret_cast<const uint8_t *>(&a);
-    return hex("C0 0C 00 01 00 01 00 00 0E 10 00 04") + Bytes(b, b + 4);
-}
-
-inline Bytes answerA(const Bytes &query, const char *address)
-{
-    return replyTo(query, 0, aRecord(address), 1);
-}
 
 #endif

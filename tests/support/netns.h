@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <net/if.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -47,6 +48,8 @@ protected:
 
     void TearDown() override
     {
+        if (etcCovered)
+            umount("/etc");
         if (mounted)
             umount("/etc/resolv.conf");
         if (!resolvConf.empty())
@@ -62,13 +65,23 @@ protected:
         fclose(f);
     }
 
-    static void shell(const std::string &command)
+    // Puts something other than a plain file at /etc/resolv.conf, in an
+    // empty /etc: "absent", "fifo", "zero" (a link to /dev/zero) or "link"
+    // (a link to the file writeResolvConf writes).
+    void coverResolvConf(const std::string &kind)
     {
-        ASSERT_EQ(system(command.c_str()), 0) << command;
+        ASSERT_EQ(mount("none", "/etc", "tmpfs", 0, nullptr), 0);
+        etcCovered = true;
+        const char *path = "/etc/resolv.conf";
+        const int made = kind == "fifo"   ? mkfifo(path, 0644)
+                         : kind == "zero" ? symlink("/dev/zero", path)
+                         : kind == "link" ? symlink(resolvConf.c_str(), path)
+                                          : 0;
+        ASSERT_EQ(made, 0) << kind;
     }
 
 private:
-    bool mounted = false;
+    bool mounted = false, etcCovered = false;
 };
 
 #endif

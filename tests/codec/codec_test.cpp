@@ -1,0 +1,237 @@
+// Runs the rows of cases.txt: datagrams decoded into a printed message,
+// messages encoded into bytes, MD5 digests and update tokens.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+#include <string>
+
+#include "DnsMessage.h"
+#include "ddns_utils.h"
+#include "md5.h"
+#include "wire.h"
+
+namespace {
+
+struct Row {
+    std::string kind, what;
+    std::vector<std::string> fields;
+};
+void PrintTo(const Row &r, std::ostream *os) { *os << r.kind << " " << r.what; }
+
+std::string trim(const std::string &s)
+{
+    const size_t b = s.find_first_not_of(" \t"), e = s.find_last_not_of(" \t");
+    return b == std::string::npos ? "" : s.substr(b, e - b + 1);
+}
+
+std::vector<Row> loadRows()
+{
+    std::vector<Row> rows;
+    std::map<std::string, std::string> defs;  // "def NAME = text", used as $NAME
+    std::ifstream in(CODEC_CASES);
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty() || line[0] == '#')
+            continue;
+        for (const auto &d : defs) {
+            for (size_t at; (at = line.find("$" + d.first)) != std::string::npos;)
+                line.replace(at, d.first.size() + 1, d.second);
+        }
+        if (line.rfind("def ", 0) == 0) {
+            const size_t eq = line.find('=');
+            defs[trim(line.substr(4, eq - 4))] = trim(line.substr(eq + 1));
+            continue;
+        }
+        std::istringstream parts(line);
+        Row row;
+        for (std::string f; std::getline(parts, f, '|');)
+            row.fields.push_back(trim(f));
+        const std::string head = row.fields[0];
+        row.kind = head.substr(0, head.find(' '));
+        row.what = trim(head.substr(row.kind.size()));
+        row.fields.erase(row.fields.begin());
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+std::string shown(const char *text)
+{
+    if (!text)
+        return "-";
+    std::string out = "\"";
+    for (const unsigned char *c = reinterpret_cast<const unsigned char *>(text); *c; ++c) {
+        char esc[8];
+        snprintf(esc, sizeof esc, *c < 0x20 || *c > 0x7E ? "\\x%02X" : "%c", *c);
+        out += esc;
+    }
+    return out + "\"";
+}
+
+std::string data(const DnsRR *rr)
+{
+    char text[64];
+    if (rr->type == DNS_TYPE_A || rr->type == DNS_TYPE_SETA)
+        inet_ntop(AF_INET, &rr->ip_pref, text, sizeof text);
+    else if (rr->type == DNS_TYPE_AAAA || rr->type == DNS_TYPE_SETAAAA)
+        inet_ntop(AF_INET6, rr->ipv6, text, sizeof text);
+    else
+        snprintf(text, sizeof text, "%u", rr->ip_pref);
+    return text;
+}
+
+// The whole message as one line: result, header, then every list.
+std::string dump(const DnsMessage &m, bool ok)
+{
+    char head[48];
+    snprintf(head, sizeof head, "%s id=%04x flags=%04x", ok ? "ok" : "fail", m.id, m.flags);
+    std::string out = head;
+    for (const DnsRR *q = m.questions; q; q = q->next)
+        out += " | Q " + shown(q->owner) + " " + std::to_string(q->type);
+    const std::pair<const char *, const DnsRR *> lists[] = {
+        {"AN", m.answers}, {"NS", m.author}, {"AR", m.aditional}};
+    for (const auto &l : lists) {
+        for (const DnsRR *r = l.second; r; r = r->next)
+            out += std::string(" | ") + l.first + " " + shown(r->owner) + " " +
+                   std::to_string(r->type) + " " + std::to_string(r->ttl) + " " + data(r) + " " +
+                   shown(r->resource);
+    }
+    return out;
+}
+
+// "id=1234 op=10 ; q type=1 owner=a.b ; an type=15 owner=a.b ttl=60 ip=10 res=m.a.b"
+void build(DnsMessage &m, const std::string &spec)
+{
+    m.id = 0x1234;
+    std::istringstream parts(spec);
+    for (std::string part; std::getline(parts, part, ';');) {
+        std::istringstream words(part);
+        std::string section, w;
+        words >> section;
+        std::map<std::string, std::string> kv;
+        while (words >> w)
+            kv[w.substr(0, w.find('='))] = unescape(w.substr(w.find('=') + 1));
+        if (section == "msg") {
+            if (kv.count("op"))
+                m.setOpcode(std::stoi(kv["op"]));
+            continue;
+        }
+        const uint32_t type = static_cast<uint32_t>(std::stoul(kv["type"]));
+        if (section == "q") {
+            m.addQuestion(static_cast<int>(type), kv["owner"].c_str());
+            continue;
+        }
+        DnsRR *rr = new DnsRR;
+        rr->type = type;
+        rr->ttl = kv.count("ttl") ? static_cast<uint32_t>(std::stoul(kv["ttl"])) : 0;
+        rr->setOwner(kv["owner"].c_str());
+        if (kv.count("res"))
+            rr->setResource(kv["res"].c_str());
+        const std::string ip = kv["ip"];
+        if (kv.count("ip6"))
+            inet_pton(AF_INET6, kv["ip6"].c_str(), rr->ipv6);
+        else if (!ip.empty())
+            rr->ip_pref = ip.find('.') != std::string::npos ? inet_addr(ip.c_str())
+                                                            : static_cast<uint32_t>(std::stoul(ip, nullptr, 0));
+        (m.*(section == "an"   ? &DnsMessage::addAnswer
+             : section == "ns" ? &DnsMessage::addAuthor
+                               : &DnsMessage::addAditional))(rr);
+    }
+}
+
+std::string md5Hex(const std::string &message, size_t piece)
+{
+    MD5_CTX ctx;
+    MD5Init(&ctx);
+    unsigned char *bytes = reinterpret_cast<unsigned char *>(const_cast<char *>(message.data()));
+    for (size_t at = 0; at < message.size(); at += piece) {
+        MD5Update(&ctx, bytes + at, 0);
+        MD5Update(&ctx, bytes + at, static_cast<unsigned int>(std::min(piece, message.size() - at)));
+    }
+    unsigned char digest[16];
+    MD5Final(digest, &ctx);
+    return hexOf(Bytes(digest, digest + 16));
+}
+
+TEST(Message, ResetFreesEveryRecordAndKeepsTheIdentifier)
+{
+    DnsMessage msg;
+    msg.id = 99;
+    msg.setOpcode(10);
+    EXPECT_EQ(msg.flags, 0x5100);
+    for (int i = 0; i < 100000; ++i) {  // a long list must not recurse per record
+        msg.addAnswer(new DnsRR);
+        msg.addAuthor(new DnsRR);
+    }
+    msg.addQuestion(DNS_TYPE_A, "q");
+    msg.reset();
+    EXPECT_EQ(dump(msg, true), "ok id=0063 flags=0100");
+    msg.addAnswer(new DnsRR);
+    EXPECT_EQ(msg.countRR(msg.answers), 1) << "lists start afresh after a reset";
+}
+
+TEST(Md5, CarriesTheBitCountIntoItsHighWord)
+{
+    MD5_CTX ctx;
+    MD5Init(&ctx);
+    ctx.i[0] = 0xFFFFFFF8u;  // as after 512 MiB
+    unsigned char byte = 0;
+    MD5Update(&ctx, &byte, 1);
+    EXPECT_EQ(ctx.i[1] * 0x100000000ull + ctx.i[0], 0x100000000ull);
+}
+
+class Codec : public ::testing::TestWithParam<Row> {};
+
+TEST_P(Codec, Row)
+{
+    const Row &r = GetParam();
+    const std::vector<std::string> &f = r.fields;
+    if (r.kind == "decode" || r.kind == "decode-ignoring") {
+        const Bytes wire = parseBytes(f.at(0));
+        DnsMessage msg;
+        msg.id = 0x7777;  // shows when the header was not read
+        const bool ok = msg.decode(wire.data(), static_cast<int>(wire.size()), r.kind != "decode");
+        std::string expected = f.at(1);  // the dump's own " | " split it
+        for (size_t i = 2; i < f.size(); ++i)
+            expected += " | " + f[i];
+        EXPECT_EQ(dump(msg, ok), unescape(expected, false));
+    } else if (r.kind == "encode") {
+        DnsMessage msg;
+        build(msg, f.at(0));
+        std::vector<char> area(DNS_ENCODE_AREA);  // ASan sees any byte written past it
+        const int n = msg.encode(area.data());
+        const Bytes got = n < 0 ? Bytes() : Bytes(area.begin(), area.begin() + n);
+        if (f.at(1) == "-1")
+            EXPECT_EQ(n, -1);
+        else
+            EXPECT_TRUE(matches(parsePattern(f.at(1)), got)) << n << " bytes: " << hexOf(got);
+    } else if (r.kind == "md5") {
+        for (size_t piece : {1000u, 1u, 7u, 64u})
+            EXPECT_EQ(md5Hex(unescape(f.at(0)), piece), hexOf(parseBytes(f.at(1)))) << piece;
+    } else if (r.kind == "token") {
+        char hash[40], wrong[] = "0123456789ABCDEF0123456789ABCDEF";
+        memset(hash, '#', sizeof hash);
+        unsigned char v6[16];
+        const char *pass = f.at(0).c_str();
+        const uint32_t v4 = inet_addr(f.at(1).c_str());
+        const bool isV6 = inet_pton(AF_INET6, f.at(1).c_str(), v6) == 1;
+        isV6 ? makeHashv6(hash, pass, v6) : makeHash(hash, pass, v4);
+        EXPECT_STREQ(hash, f.at(2).c_str());
+        EXPECT_EQ(hash[33], '#') << "nothing written past the terminator";
+        EXPECT_TRUE(isV6 ? matchHashv6(hash, pass, v6) : matchHash(hash, pass, v4));
+        EXPECT_FALSE(isV6 ? matchHashv6(wrong, pass, v6) : matchHash(wrong, pass, v4));
+    } else {
+        FAIL() << "unknown row kind " << r.kind;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, Codec, ::testing::ValuesIn(loadRows()),
+                         [](const ::testing::TestParamInfo<Row> &info) {
+                             std::string name = std::to_string(info.index) + "_";
+                             for (char c : info.param.what)
+                                 name += isalnum(static_cast<unsigned char>(c)) ? c : '_';
+                             return name;
+                         });
+
+} // namespace
