@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <map>
 #include <string>
 
@@ -22,34 +21,21 @@ void PrintTo(const Row &r, std::ostream *os) { *os << r.kind << " " << r.what; }
 
 std::string trim(const std::string &s)
 {
-    const size_t b = s.find_first_not_of(" \t"), e = s.find_last_not_of(" \t");
+    const size_t b = s.find_first_not_of(' '), e = s.find_last_not_of(' ');
     return b == std::string::npos ? "" : s.substr(b, e - b + 1);
 }
 
+// "kind what | field | field ..."
 std::vector<Row> loadRows()
 {
     std::vector<Row> rows;
-    std::map<std::string, std::string> defs;  // "def NAME = text", used as $NAME
-    std::ifstream in(CODEC_CASES);
-    for (std::string line; std::getline(in, line);) {
-        if (line.empty() || line[0] == '#')
-            continue;
-        for (const auto &d : defs) {
-            for (size_t at; (at = line.find("$" + d.first)) != std::string::npos;)
-                line.replace(at, d.first.size() + 1, d.second);
-        }
-        if (line.rfind("def ", 0) == 0) {
-            const size_t eq = line.find('=');
-            defs[trim(line.substr(4, eq - 4))] = trim(line.substr(eq + 1));
-            continue;
-        }
+    for (const std::string &line : tableLines(CODEC_CASES)) {
         std::istringstream parts(line);
         Row row;
         for (std::string f; std::getline(parts, f, '|');)
             row.fields.push_back(trim(f));
-        const std::string head = row.fields[0];
-        row.kind = head.substr(0, head.find(' '));
-        row.what = trim(head.substr(row.kind.size()));
+        row.kind = line.substr(0, line.find(' '));
+        row.what = row.fields[0].substr(row.kind.size() + 1);
         row.fields.erase(row.fields.begin());
         rows.push_back(row);
     }

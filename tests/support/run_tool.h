@@ -26,18 +26,6 @@ inline std::string slurp(const std::string &path)
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// The test's environment without VINTREL_PASSWORD, plus `extra` (NAME=VALUE).
-inline std::vector<std::string> toolEnvironment(const std::vector<std::string> &extra)
-{
-    std::vector<std::string> env;
-    for (char **e = environ; *e; ++e) {
-        if (strncmp(*e, "VINTREL_PASSWORD=", 17) != 0)
-            env.push_back(*e);
-    }
-    env.insert(env.end(), extra.begin(), extra.end());
-    return env;
-}
-
 inline std::vector<char *> pointers(std::vector<std::string> &texts)
 {
     std::vector<char *> p;
@@ -56,7 +44,11 @@ inline ToolRun runTool(std::vector<std::string> args, const std::vector<std::str
         std::istringstream words(wrapper);
         args.insert(args.begin(), std::istream_iterator<std::string>(words), {});
     }
-    std::vector<std::string> env = toolEnvironment(extraEnv);
+    std::vector<std::string> env(extraEnv);  // the test's, without VINTREL_PASSWORD
+    for (char **e = environ; *e; ++e) {
+        if (strncmp(*e, "VINTREL_PASSWORD=", 17) != 0)
+            env.push_back(*e);
+    }
     char out[] = "/tmp/vintrel-out-XXXXXX", err[] = "/tmp/vintrel-err-XXXXXX";
     close(mkstemp(out));
     close(mkstemp(err));

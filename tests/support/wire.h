@@ -11,6 +11,8 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <fstream>
+#include <map>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -45,18 +47,6 @@ inline std::string unescape(const std::string &in, bool escapes = true)
     return out;
 }
 
-inline Pattern labels(const std::string &name)
-{
-    Pattern out;
-    std::istringstream parts(name);
-    for (std::string label; std::getline(parts, label, '.');) {
-        out.push_back(static_cast<int>(label.size()));
-        out.insert(out.end(), label.begin(), label.end());
-    }
-    out.push_back(0);
-    return out;
-}
-
 // query: the datagram a reply template answers (ID, ID^ and QD need it).
 inline Pattern parsePattern(const std::string &text, const Bytes &query = Bytes())
 {
@@ -64,8 +54,12 @@ inline Pattern parsePattern(const std::string &text, const Bytes &query = Bytes(
     std::istringstream words(text);
     for (std::string w; words >> w;) {
         if (w.rfind("name:", 0) == 0) {
-            Pattern name = labels(unescape(w.substr(5)));
-            out.insert(out.end(), name.begin(), name.end());
+            std::istringstream parts(unescape(w.substr(5)));
+            for (std::string label; std::getline(parts, label, '.');) {
+                out.push_back(static_cast<int>(label.size()));
+                out.insert(out.end(), label.begin(), label.end());
+            }
+            out.push_back(0);
         } else if (w[0] == '\'') {
             const std::string t = unescape(w.substr(1));
             for (unsigned char c : t)
@@ -95,19 +89,16 @@ inline Pattern parsePattern(const std::string &text, const Bytes &query = Bytes(
 
 inline Bytes parseBytes(const std::string &text, const Bytes &query = Bytes())
 {
-    Pattern p = parsePattern(text, query);
+    const Pattern p = parsePattern(text, query);
     return Bytes(p.begin(), p.end());
 }
 
 inline bool matches(const Pattern &p, const Bytes &b)
 {
-    if (p.size() != b.size())
-        return false;
-    for (size_t i = 0; i < p.size(); ++i) {
-        if (p[i] != ANY_BYTE && p[i] != b[i])
-            return false;
-    }
-    return true;
+    size_t i = 0;
+    while (i < p.size() && i < b.size() && (p[i] == ANY_BYTE || p[i] == b[i]))
+        ++i;
+    return i == p.size() && i == b.size();
 }
 
 inline std::string hexOf(const Bytes &b)
@@ -120,6 +111,27 @@ inline std::string hexOf(const Bytes &b)
         out += ' ';
     }
     return out;
+}
+
+// The lines of a case table without comments and blank lines. A line
+// "def NAME = text" is not a case: later lines may write $NAME for the text.
+inline std::vector<std::string> tableLines(const std::string &path)
+{
+    std::vector<std::string> lines;
+    std::map<std::string, std::string> defs;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);) {
+        for (const auto &d : defs) {
+            for (size_t at; (at = line.find("$" + d.first)) != std::string::npos;)
+                line.replace(at, d.first.size() + 1, d.second);
+        }
+        const size_t eq = line.find(" = ");
+        if (line.rfind("def ", 0) == 0)
+            defs[line.substr(4, eq - 4)] = line.substr(eq + 3);
+        else if (!line.empty() && line[0] != '#')
+            lines.push_back(line);
+    }
+    return lines;
 }
 
 #endif
