@@ -1,0 +1,85 @@
+# Shared by scripts/test, scripts/demo and bench/latency (bash).
+#
+#   need PROGRAM:PACKAGE...   notes the package of each program not found
+#   install_needed NAME       installs the noted packages with apt-get (as
+#                             root, or through sudo without a password), or
+#                             says what to install and returns 2
+#   check_build_dir NAME DIR  refuses a build folder this user cannot write
+#   give_back_build_dir DIR   when root built in someone else's checkout,
+#                             gives the build folder back to its owner
+#   can_isolate               true when a private network namespace can be made
+
+needed_packages=()
+
+need() {
+    local spec program
+    for spec; do
+        program=${spec%%:*}
+        command -v "$program" >/dev/null 2>&1 || [ -x "/usr/sbin/$program" ] || [ -e "$program" ] ||
+            needed_packages+=("${spec#*:}")
+    done
+}
+
+# A service that a package starts on installation (nsd does) must not be
+# left running: it is kept from starting while installing, then disabled.
+install_needed() {
+    local name=$1 sudo=() policy=/usr/sbin/policy-rc.d made_policy= status=0
+    [ ${#needed_packages[@]} -gt 0 ] || return 0
+    if [ "$(id -u)" -ne 0 ]; then
+        if sudo -n true 2>/dev/null; then
+            sudo=(sudo -n)
+        else
+            echo "$name: missing packages: ${needed_packages[*]}" >&2
+            echo "$name: install them as root (apt-get install ${needed_packages[*]}) and run again" >&2
+            return 2
+        fi
+    fi
+    echo "$name: installing ${needed_packages[*]} with apt-get"
+    if [ ! -e "$policy" ]; then
+        printf '#!/bin/sh\nexit 101\n' | "${sudo[@]}" tee "$policy" >/dev/null
+        "${sudo[@]}" chmod 755 "$policy"
+        made_policy=1
+    fi
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq &&
+        "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+            "${needed_packages[@]}" || status=$?
+    [ -z "$made_policy" ] || "${sudo[@]}" rm -f "$policy"
+    if [[ " ${needed_packages[*]} " == *" nsd "* ]]; then
+        if [ -d /run/systemd/system ]; then
+            "${sudo[@]}" systemctl disable --now nsd.service >/dev/null 2>&1 || true
+        elif command -v deb-systemd-helper >/dev/null; then
+            "${sudo[@]}" deb-systemd-helper disable nsd.service >/dev/null 2>&1 || true
+        fi
+        echo "$name: nsd.service, installed with nsd, is not running and not enabled (only private copies of nsd are started)"
+    fi
+    needed_packages=()
+    return $status
+}
+
+check_build_dir() {
+    local name=$1 dir=$2
+    if [ -e "$dir" ] && [ ! -w "$dir" ]; then
+        echo "$name: $dir belongs to $(stat -c %U "$dir") (left by a run as root?); remove it with: sudo rm -rf $dir" >&2
+        return 2
+    fi
+}
+
+give_back_build_dir() {
+    local dir=$1 owner
+    owner=$(stat -c %u:%g "$dir/..")
+    if [ "$(id -u)" -eq 0 ] && [ "${owner%%:*}" != 0 ] && [ -d "$dir" ]; then
+        chown -R "$owner" "$dir"
+    fi
+}
+
+can_isolate() {
+    if [ "$(id -u)" -eq 0 ]; then
+        unshare --net --mount true 2>/dev/null
+    else
+        unshare --user --map-root-user --net --mount true 2>/dev/null
+    fi
+}
+
+isolation_help() {
+    echo "$1: cannot make a private network namespace: run as root, or allow unprivileged user namespaces (sysctl -w kernel.unprivileged_userns_clone=1 on Debian)" >&2
+}

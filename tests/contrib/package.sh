@@ -1,0 +1,22 @@
+#!/bin/sh
+# The Debian package as cpack makes it from this build: its files, its
+# control fields, a stripped binary that links the C library, a unit that
+# runs the installed binary, and lintian without error.
+set -u
+build=$1 here=$(cd "$(dirname "$0")" && pwd)
+command -v dpkg-deb >/dev/null || { echo "SKIPPED: dpkg-deb is not installed"; exit 77; }
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+fail() { echo "FAIL: $*"; exit 1; }
+(cd "$build" && cpack -G DEB -B "$work" >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log"; fail "cpack"; }
+deb=$(ls "$work"/vintrel_*_*.deb) || fail "no vintrel_<version>_<arch>.deb"
+dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sort | diff "$here/package-files.txt" - || fail "files differ"
+for field in Section:net Depends:libc6 Priority:optional; do
+    dpkg-deb -f "$deb" "${field%%:*}" | grep -q "^${field#*:}" || fail "$field"
+done
+dpkg-deb -x "$deb" "$work/root"
+readelf -d "$work/root/usr/bin/vintrel" | grep -q 'NEEDED.*libc\.so' || fail "not linked against libc"
+readelf -S "$work/root/usr/bin/vintrel" | grep -q '\.symtab' && fail "not stripped"
+grep -q '^ExecStart=/usr/bin/vintrel -t SET ' "$work/root/usr/lib/systemd/system/vintrel-update@.service" || fail "ExecStart"
+command -v lintian >/dev/null || { echo "SKIPPED: lintian is not installed"; exit 77; }
+lintian --no-cfg --fail-on error "$deb" 2>&1 | grep -v 'running with root privileges'
