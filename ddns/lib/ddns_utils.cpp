@@ -198,12 +198,9 @@ bool getCurrentDns(uint32_t *ip)
         return false;
     char buf[LINE_SIZE];
     bool found = false;
-    long readSoFar = 0;
     // A line longer than the buffer arrives in pieces, each judged alone.
-    while (!found && readSoFar < RESOLV_CONF_LIMIT && fgets(buf, sizeof buf, fin)) {
-        readSoFar += static_cast<long>(strlen(buf));
+    while (!found && ftell(fin) < RESOLV_CONF_LIMIT && fgets(buf, sizeof buf, fin))
         found = nameserverOfLine(buf, ip);
-    }
     fclose(fin);
     return found;
 }
