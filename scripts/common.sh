@@ -7,16 +7,18 @@
 #   check_build_dir NAME DIR  refuses a build folder this user cannot write
 #   give_back_build_dir DIR   when root built in someone else's checkout,
 #                             gives the build folder back to its owner
-#   can_isolate               true when a private network namespace can be made
+#   isolate                   the command that runs a program in a private
+#                             network and mount namespace
+#   can_isolate               true when such a namespace can be made
 
 needed_packages=()
 
 need() {
-    local spec program
-    for spec; do
-        program=${spec%%:*}
+    local pair program
+    for pair; do
+        program=${pair%%:*}
         command -v "$program" >/dev/null 2>&1 || [ -x "/usr/sbin/$program" ] || [ -e "$program" ] ||
-            needed_packages+=("${spec#*:}")
+            needed_packages+=("${pair#*:}")
     done
 }
 
@@ -72,13 +74,13 @@ give_back_build_dir() {
     fi
 }
 
-can_isolate() {
-    if [ "$(id -u)" -eq 0 ]; then
-        unshare --net --mount true 2>/dev/null
-    else
-        unshare --user --map-root-user --net --mount true 2>/dev/null
-    fi
-}
+if [ "$(id -u)" -eq 0 ]; then
+    isolate=(unshare --net --mount)
+else
+    isolate=(unshare --user --map-root-user --net --mount)
+fi
+
+can_isolate() { "${isolate[@]}" true 2>/dev/null; }
 
 isolation_help() {
     echo "$1: cannot make a private network namespace: run as root, or allow unprivileged user namespaces (sysctl -w kernel.unprivileged_userns_clone=1 on Debian)" >&2

@@ -236,7 +236,7 @@ bool dns_query_s(int s, DnsMessage &msg, uint32_t ip)
     int try_count = 0;
     const Clock::time_point deadline = Clock::now() + EXCHANGE_LIMIT;
 
-    while (try_count < PASSES && Clock::now() < deadline) {
+    while (try_count < PASSES) {
         ++try_count;
         if (active_dns != 0) {
             if (!sendTo(s, buf, rc, active_dns)) {

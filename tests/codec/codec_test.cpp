@@ -87,10 +87,10 @@ std::string dump(const DnsMessage &m, bool ok)
 }
 
 // "id=1234 op=10 ; q type=1 owner=a.b ; an type=15 owner=a.b ttl=60 ip=10 res=m.a.b"
-void build(DnsMessage &m, const std::string &spec)
+void build(DnsMessage &m, const std::string &description)
 {
     m.id = 0x1234;
-    std::istringstream parts(spec);
+    std::istringstream parts(description);
     for (std::string part; std::getline(parts, part, ';');) {
         std::istringstream words(part);
         std::string section, w;
