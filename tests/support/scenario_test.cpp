@@ -27,7 +27,6 @@ struct Scenario {
     std::string table, name;
     std::vector<Line> lines;
 };
-void PrintTo(const Scenario &s, std::ostream *os) { *os << s.table << ": " << s.name; }
 
 std::vector<Scenario> load(const std::string &table)
 {

@@ -10,6 +10,7 @@
 #define VINTREL_TEST_WIRE_H
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -61,13 +62,11 @@ inline Pattern parsePattern(const std::string &text, const Bytes &query = Bytes(
             }
             out.push_back(0);
         } else if (w[0] == '\'') {
-            const std::string t = unescape(w.substr(1));
-            for (unsigned char c : t)
+            for (unsigned char c : unescape(w.substr(1)))
                 out.push_back(c);
         } else if (w == "ID" || w == "ID^") {
-            const int flip = w == "ID" ? 0 : 0xFF;
-            out.push_back(query.at(0) ^ flip);
-            out.push_back(query.at(1) ^ flip);
+            for (int i : {0, 1})
+                out.push_back(query.at(i) ^ (w == "ID" ? 0 : 0xFF));
         } else if (w == "QD") {
             out.insert(out.end(), query.begin() + 12, query.end());
         } else {
@@ -103,13 +102,10 @@ inline bool matches(const Pattern &p, const Bytes &b)
 
 inline std::string hexOf(const Bytes &b)
 {
-    static const char digits[] = "0123456789ABCDEF";
     std::string out;
-    for (uint8_t c : b) {
-        out += digits[c >> 4];
-        out += digits[c & 15];
-        out += ' ';
-    }
+    char two[4];
+    for (uint8_t c : b)
+        out += std::string(two, static_cast<size_t>(snprintf(two, sizeof two, "%02X ", c)));
     return out;
 }
 
