@@ -170,22 +170,42 @@ int getUdpSocket(bool /*initsock*/, uint32_t ip_src, int port)
 
 void closeUdpSocket(int s, bool /*shutdownsock*/) { close(s); }
 
+// Connects a datagram socket of its own towards dest_addr (nothing is
+// sent) and reads back the local end; the call results go to *connected
+// and *named.
+static sockaddr_in localEndTowards(uint32_t dest_addr, int *connected, int *named)
+{
+    int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in out = ipv4Address(dest_addr, 0);
+    *connected = connect(sock, reinterpret_cast<sockaddr *>(&out), sizeof out);
+    socklen_t len = sizeof out;
+    *named = getsockname(sock, reinterpret_cast<sockaddr *>(&out), &len);
+    if (sock >= 0)
+        close(sock);
+    return out;
+}
+
+bool localAddressTowards(uint32_t dest_addr, uint32_t *if_addr)
+{
+    int connected, named;
+    const sockaddr_in out = localEndTowards(dest_addr, &connected, &named);
+    if (connected != 0 || named != 0)
+        return false;
+    *if_addr = out.sin_addr.s_addr;
+    return true;
+}
+
 bool getBestInterfaceAddress(uint32_t dest_addr, uint32_t *if_addr)
 {
-    int sock = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in out = ipv4Address(dest_addr, 0);
-    int connected = connect(sock, reinterpret_cast<sockaddr *>(&out), sizeof out);
+    int connected, named;
+    const sockaddr_in out = localEndTowards(dest_addr, &connected, &named);
     printf("rc=%d\n", connected);
-    socklen_t len = sizeof out;
-    int named = getsockname(sock, reinterpret_cast<sockaddr *>(&out), &len);
     printf("rc=%d\n", named);
     printf("Sock IP address: %s\n", inet_ntoa(out.sin_addr));
     printf("Sock port      : %d\n", ntohs(out.sin_port));
     const bool found = connected == 0 && named == 0;
     if (found)
         memcpy(if_addr, &out.sin_addr.s_addr, 4);
-    if (sock >= 0)
-        close(sock);
     return found;
 }
 

@@ -25,6 +25,8 @@ void closeUdpSocket(int s, bool shutdownsock);
 // diagnostic lines on every call. False, with *if_addr untouched, when there
 // is no route.
 bool getBestInterfaceAddress(uint32_t dest_addr, uint32_t *if_addr);
+// The same, printing nothing.
+bool localAddressTowards(uint32_t dest_addr, uint32_t *if_addr);
 
 // The first usable IPv4 "nameserver" of /etc/resolv.conf.
 bool getCurrentDns(uint32_t *ip);

@@ -1,4 +1,5 @@
 #include <arpa/inet.h>
+#include <getopt.h>
 #include <strings.h>
 #include <unistd.h>
 
@@ -27,7 +28,33 @@ const char USAGE[] =
     "usage: vintrel [-t <type>] [-n <nameserver_ip>] [-b port] <host_or_domain>\n"
     "          type is one of: A, AAAA, ANY, NS, MX, SOA, CNAME, TXT or PTR\n"
     "       vintrel -t SET [-a <end_ip>][-i <end_ipv6>] -p <passwd> -n <ddns_ip> <FQDN>\n"
-    "       vintrel -t MYIP -n <ddns_ip> <any_string>\n";
+    "       vintrel -t MYIP -n <ddns_ip> <any_string>\n"
+    "       vintrel -t SET [-a <end_ip>][-i <end_ipv6>|-i auto] -w <seconds> <FQDN>\n"
+    "       vintrel --help | --version\n";
+
+const char OPTION_HELP[] =
+    "  -t <type>     tipo da consulta, ou SET (atualiza\xE7\xE3o) ou MYIP\n"
+    "  -n <ip>       servidor a consultar (padr\xE3o: /etc/resolv.conf)\n"
+    "  -b <port>     porta local\n"
+    "  -a <end_ip>   SET: endere\xE7o IPv4 a registrar; 0.0.0.0: o que faz rota at\xE9 o servidor\n"
+    "  -i <end_ipv6> SET: endere\xE7o IPv6 a registrar; auto: o endere\xE7o global est\xE1vel deste host\n"
+    "  -p <passwd>   SET: senha (melhor: vari\xE1vel VINTREL_PASSWORD)\n"
+    "  -w <seconds>  SET: continua, atualizando a cada mudan\xE7" "a de endere\xE7o e a cada\n"
+    "                <seconds> (10 a 604800)\n"
+    "  --help        esta ajuda\n"
+    "  --version     a vers\xE3o\n";
+
+// Watch mode refreshes at least every 10 s and at most once a week.
+const long WATCH_MIN_SECONDS = 10;
+const long WATCH_MAX_SECONDS = 604800;
+
+// Long options get codes no short option has.
+enum { OPTION_HELP_CODE = 256, OPTION_VERSION_CODE };
+const option LONG_OPTIONS[] = {
+    {"help", no_argument, nullptr, OPTION_HELP_CODE},
+    {"version", no_argument, nullptr, OPTION_VERSION_CODE},
+    {nullptr, 0, nullptr, 0},
+};
 
 int refuse(const char *message)
 {
@@ -37,6 +64,18 @@ int refuse(const char *message)
 
 // Keeps the password out of the process listing.
 void wipe(char *text) { memset(text, 0, strlen(text)); }
+
+// Decimal digits only, within the watch period's range; 0 otherwise.
+long watchPeriod(const char *text)
+{
+    long seconds = 0;
+    for (const char *cp = text; *cp; ++cp) {
+        if (*cp < '0' || *cp > '9' || seconds > WATCH_MAX_SECONDS)
+            return 0;
+        seconds = seconds * 10 + (*cp - '0');
+    }
+    return seconds >= WATCH_MIN_SECONDS && seconds <= WATCH_MAX_SECONDS ? seconds : 0;
+}
 
 } // namespace
 
@@ -59,7 +98,7 @@ int parseCommandLine(int argc, char **argv, Settings &st)
     if (const char *pass = getenv("VINTREL_PASSWORD"))
         st.pass = pass;
     int option;
-    while ((option = getopt(argc, argv, "t:n:a:p:b:i:")) != -1) {
+    while ((option = getopt_long(argc, argv, "t:n:a:p:b:i:w:", LONG_OPTIONS, nullptr)) != -1) {
         switch (option) {
         case 't': {
             bool ddnsOpcode = false;
@@ -82,10 +121,26 @@ int parseCommandLine(int argc, char **argv, Settings &st)
                 return refuse("Endere\xE7o ip inv\xE1lido\n");
             break;
         case 'i':
+            st.ipv6Auto = strcmp(optarg, "auto") == 0;
+            st.ipv6 = nullptr;
+            if (st.ipv6Auto)
+                break;
             if (inet_pton(AF_INET6, optarg, st.ipv6buf) <= 0)
                 return refuse("Endere\xE7o ip inv\xE1lido\n");
             st.ipv6 = st.ipv6buf;
             break;
+        case 'w':
+            st.watchSeconds = watchPeriod(optarg);
+            if (st.watchSeconds == 0)
+                return refuse("Intervalo inv\xE1lido: de 10 a 604800 segundos\n");
+            break;
+        case OPTION_HELP_CODE:
+            fputs(USAGE, stdout);
+            fputs(OPTION_HELP, stdout);
+            return 0;
+        case OPTION_VERSION_CODE:
+            puts("vintrel " VINTREL_VERSION);
+            return 0;
         case 'p':
             st.pass = optarg;
             wipe(optarg);
@@ -99,6 +154,8 @@ int parseCommandLine(int argc, char **argv, Settings &st)
     }
     if (argc - 1 != optind)
         return refuse(USAGE);
+    if (st.watchSeconds != 0 && st.qtype != DNS_TYPE_SETA)
+        return refuse("-w s\xF3 vale com -t SET\n");
     st.qtext = argv[optind];
     return KEEP_GOING;
 }

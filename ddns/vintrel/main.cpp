@@ -11,5 +11,5 @@ int main(int argc, char **argv)
     int status = parseCommandLine(argc, argv, st);
     if (status != KEEP_GOING)
         return status;
-    return runQuery(st);
+    return st.watchSeconds != 0 ? runWatch(st) : runQuery(st);
 }

@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include "ddns_utils.h"
+#include "ipv6_pick.h"
 #include "vintrel.h"
 
 namespace {
@@ -77,6 +78,19 @@ DnsRR *updateRecord(int type, const char *owner, const char *token)
     return rr;
 }
 
+// -i auto: the host's stable global address now, or none (then no IPv6
+// record is sent).
+void pickIpv6(Settings &st)
+{
+    st.ipv6 = stableIpv6Address(st.ipv6buf) ? st.ipv6buf : nullptr;
+    if (!st.ipv6) {
+        puts("Endere\xE7o IPv6 global est\xE1vel n\xE3o encontrado: nenhum registro IPv6 enviado");
+        return;
+    }
+    char text[INET6_ADDRSTRLEN];
+    printf("Registrando IPv6 %s\n", inet_ntop(AF_INET6, st.ipv6, text, sizeof text));
+}
+
 } // namespace
 
 void prepareSetA(int s, uint32_t &ip, uint32_t &dns_ip, const char *name)
@@ -101,6 +115,8 @@ void prepareSetA(int s, uint32_t &ip, uint32_t &dns_ip, const char *name)
 void prepareUpdate(int s, DnsMessage &msg, Settings &st)
 {
     prepareSetA(s, st.ip, st.nameserver_ip, st.qtext);
+    if (st.ipv6Auto)
+        pickIpv6(st);
     msg.setOpcode(OPCODE_DDNS);
     char hash[33];
     if (st.ip != NO_ADDRESS) {

@@ -16,6 +16,8 @@ struct Settings {
     uint32_t ip = 0xFFFFFFFF;        // -a; 0xFFFFFFFF: none, 0: find it
     unsigned char ipv6buf[16] = {};
     unsigned char *ipv6 = nullptr;   // points at ipv6buf once -i is given
+    bool ipv6Auto = false;           // -i auto: this host's stable global address
+    long watchSeconds = 0;           // -w: keep the name current, refresh period; 0: one run
     int ip_port = 0;                 // local port; 0: any
     std::string pass;
     const char *qtext = nullptr;
@@ -35,7 +37,13 @@ int parseCommandLine(int argc, char **argv, Settings &st);
 int typeFromName(const char *name, bool *ddnsOpcode);
 
 // One run: build, send, print the reply; the exit status (-1: no reply).
+// For an update, st is left holding what was sent: the server in
+// nameserver_ip, the addresses in ip and ipv6.
 int runQuery(Settings &st);
+
+// Watch mode (-w): updates at start, on address changes, at each refresh
+// and on SIGHUP, until SIGTERM or SIGINT; the exit status.
+int runWatch(const Settings &st);
 
 // Finds the update server through the parent domain's NS records when
 // dns_ip is 0, and the local address facing it when ip is 0.

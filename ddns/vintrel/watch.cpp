@@ -1,0 +1,386 @@
+// Watch mode: keeps a name's addresses registered while the process runs.
+//
+// This process only watches (kernel address events, signals, timers),
+// compares and decides. Each attempt is the one-shot update run in a child
+// process: stopping never waits for an exchange, and nothing of an attempt
+// (memory, sockets) outlives it.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/signalfd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "address_watch.h"
+#include "ddns_utils.h"
+#include "ipv6_pick.h"
+#include "service_notify.h"
+#include "vintrel.h"
+
+namespace {
+
+const uint32_t NO_ADDRESS = 0xFFFFFFFF;
+
+// Events come in bursts (a new address brings its routes): wait for this
+// much quiet, but never longer than the cap after the first event.
+const long long SETTLE_QUIET_MS = 300;
+const long long SETTLE_CAP_MS = 1000;
+// A failed attempt is retried after 10 s, then twice as late each time, up
+// to the refresh period or 10 minutes.
+const long long FIRST_RETRY_S = 10;
+const long long LONGEST_RETRY_S = 600;
+
+// Milliseconds on a clock that also counts time spent suspended towards
+// the refresh.
+long long nowMs()
+{
+    timespec t;
+    clock_gettime(CLOCK_BOOTTIME, &t);
+    return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+// What an update carries: ip as the records see it (NO_ADDRESS: no 201
+// record, 0: the address the server sees), and the IPv6 address if any.
+struct Addresses {
+    uint32_t ip = NO_ADDRESS;
+    bool hasIpv6 = false;
+    unsigned char ipv6[16] = {};
+};
+
+// True when `wanted` asks for something `known` does not hold. A missing
+// IPv6 address is no change: losing it is no reason to update.
+bool asksMore(const Addresses &wanted, const Addresses &known)
+{
+    return wanted.ip != known.ip ||
+           (wanted.hasIpv6 && (!known.hasIpv6 || memcmp(wanted.ipv6, known.ipv6, 16) != 0));
+}
+
+std::string describe(const Addresses &a)
+{
+    std::string text;
+    if (a.ip != NO_ADDRESS) {
+        in_addr v4;
+        v4.s_addr = a.ip;
+        text += inet_ntoa(v4);
+    }
+    if (a.hasIpv6) {
+        char v6[INET6_ADDRSTRLEN];
+        text += (text.empty() ? "" : " ") + std::string(inet_ntop(AF_INET6, a.ipv6, v6, sizeof v6));
+    }
+    return text.empty() ? "(nenhum endereco)" : text;
+}
+
+// What a finished attempt tells the watcher through its pipe.
+struct AttemptReport {
+    int status;       // the one-shot run's exit status; -1: no reply
+    uint32_t server;  // the update server it used; 0: none was found
+    Addresses sent;
+};
+
+enum Outcome { REGISTERED, FAILED, REFUSED };
+
+enum Cause { START, CHANGE, REFRESH, RETRY, SIGNAL };
+
+const char *const CAUSE_LINES[] = {
+    "Atualiza\xE7\xE3o: in\xED" "cio",
+    "Atualiza\xE7\xE3o: mudan\xE7" "a de endere\xE7o",
+    "Atualiza\xE7\xE3o: renova\xE7\xE3o peri\xF3" "dica",
+    "Atualiza\xE7\xE3o: nova tentativa",
+    "Atualiza\xE7\xE3o: sinal SIGHUP",
+};
+
+struct Watch {
+    const Settings &st;
+    int events = -1;    // rtnetlink socket
+    int signals = -1;   // signalfd for SIGHUP, SIGINT, SIGTERM
+    uint32_t server;    // the update server; 0: to be discovered
+    Addresses registered, lastTried;
+    bool hasRegistered = false, hasTried = false;
+    long long refreshAt = 0, retryAt = 0, retryDelayS = FIRST_RETRY_S;
+    long long firstEventAt = 0, lastEventAt = 0;  // 0: no events waiting
+    bool hupWaiting = false, ready = false;
+    pid_t child = -1;
+    int reportFd = -1;  // the child's pipe
+    long long watchdogEveryMs = 0, watchdogAt = 0;
+
+    explicit Watch(const Settings &settings) : st(settings), server(settings.nameserver_ip) {}
+};
+
+// The addresses an update would carry now, found without printing: the
+// route probe towards the known server, the IPv6 pick.
+Addresses wantedAddresses(const Watch &w)
+{
+    Addresses a;
+    a.ip = w.st.ip;
+    if (a.ip == 0 && (w.server == 0 || !localAddressTowards(w.server, &a.ip)))
+        a.ip = 0;
+    if (w.st.ipv6) {
+        a.hasIpv6 = true;
+        memcpy(a.ipv6, w.st.ipv6, 16);
+    } else if (w.st.ipv6Auto) {
+        a.hasIpv6 = stableIpv6Address(a.ipv6);
+    }
+    return a;
+}
+
+// The child's side of an attempt: the one-shot run, then its report.
+[[noreturn]] void runAttempt(const Watch &w, int reportFd)
+{
+    prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives the watcher
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    close(w.events);
+    close(w.signals);
+    Settings once = w.st;
+    once.watchSeconds = 0;
+    once.nameserver_ip = w.server;
+    if (once.ipv6)
+        once.ipv6 = once.ipv6buf;
+    AttemptReport report;
+    report.status = runQuery(once);
+    report.server = once.nameserver_ip;
+    report.sent.ip = once.ip;
+    report.sent.hasIpv6 = once.ipv6 != nullptr;
+    if (once.ipv6)
+        memcpy(report.sent.ipv6, once.ipv6, 16);
+    fflush(stdout);
+    const bool told = write(reportFd, &report, sizeof report) == static_cast<ssize_t>(sizeof report);
+    _exit(told ? 0 : 1);
+}
+
+void startAttempt(Watch &w, Cause cause)
+{
+    puts(CAUSE_LINES[cause]);
+    fflush(stdout);
+    int pipeFds[2];
+    const pid_t pid = pipe2(pipeFds, O_CLOEXEC) == 0 ? fork() : -2;
+    if (pid == 0) {
+        close(pipeFds[0]);
+        runAttempt(w, pipeFds[1]);
+    }
+    if (pid == -1) {
+        close(pipeFds[0]);
+        close(pipeFds[1]);
+    }
+    if (pid < 0) {
+        w.retryAt = nowMs() + FIRST_RETRY_S * 1000;  // out of processes or descriptors: later
+        return;
+    }
+    close(pipeFds[1]);
+    w.child = pid;
+    w.reportFd = pipeFds[0];
+}
+
+Outcome outcomeOf(const Watch &w, const AttemptReport &r, bool reported)
+{
+    if (!reported || r.status == -1 || r.status == 2)
+        return FAILED;  // no reply, no send, server failure: may mend itself
+    if (w.st.nameserver_ip == 0 && r.server == 0)
+        return FAILED;  // the discovery failed; the update went nowhere useful
+    return r.status == 0 ? REGISTERED : REFUSED;
+}
+
+std::string clockText()
+{
+    char text[32];
+    const time_t t = time(nullptr);
+    strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", localtime(&t));
+    return text;
+}
+
+// The service manager's status line for an attempt that just ended.
+std::string statusLine(const Watch &w, Outcome outcome, const AttemptReport &r)
+{
+    switch (outcome) {
+    case REGISTERED:
+        return "STATUS=Registrado: " + describe(w.registered) + " em " + clockText();
+    case FAILED:
+        return "STATUS=Sem resposta do servidor em " + clockText() + "; nova tentativa em " +
+               std::to_string((w.retryAt - nowMs() + 999) / 1000) + " s";
+    case REFUSED:
+        break;
+    }
+    return "STATUS=Erro " + std::to_string(r.status) + " do servidor em " + clockText() +
+           "; aguardando mudanca de endereco, renovacao ou SIGHUP";
+}
+
+void finishAttempt(Watch &w)
+{
+    AttemptReport report;
+    const bool reported = read(w.reportFd, &report, sizeof report) == static_cast<ssize_t>(sizeof report);
+    close(w.reportFd);
+    w.reportFd = -1;
+    waitpid(w.child, nullptr, 0);
+    w.child = -1;
+
+    const long long now = nowMs();
+    const Outcome outcome = outcomeOf(w, report, reported);
+    if (reported) {
+        w.lastTried = report.sent;
+        w.hasTried = true;
+        w.server = report.server;
+    }
+    w.refreshAt = now + w.st.watchSeconds * 1000;
+    if (outcome == REGISTERED) {
+        w.registered.ip = report.sent.ip;
+        if (report.sent.hasIpv6) {
+            w.registered.hasIpv6 = true;
+            memcpy(w.registered.ipv6, report.sent.ipv6, 16);
+        }
+        w.hasRegistered = true;
+        w.retryAt = 0;
+        w.retryDelayS = FIRST_RETRY_S;
+    } else if (outcome == FAILED) {
+        w.server = w.st.nameserver_ip;  // without -n: discover again
+        w.retryAt = now + w.retryDelayS * 1000;
+        w.retryDelayS = std::min(w.retryDelayS * 2, std::min<long long>(w.st.watchSeconds, LONGEST_RETRY_S));
+    } else {
+        w.retryAt = 0;  // a refusal waits for a change, the refresh or SIGHUP
+    }
+    std::string state = statusLine(w, outcome, report);
+    if (!w.ready)
+        state = "READY=1\n" + state;
+    w.ready = true;
+    notifyServiceManager(state);
+}
+
+// After a burst of events has settled: update when the wanted addresses
+// ask for more than the server holds, unless they are just what the last
+// attempt tried (its failure or refusal has its own next step).
+void compareAfterEvents(Watch &w)
+{
+    w.firstEventAt = 0;
+    const Addresses wanted = wantedAddresses(w);
+    if (w.hasRegistered && !asksMore(wanted, w.registered))
+        return;
+    if (w.hasTried && !asksMore(wanted, w.lastTried))
+        return;
+    startAttempt(w, CHANGE);
+}
+
+long long settleAt(const Watch &w)
+{
+    return std::min(w.lastEventAt + SETTLE_QUIET_MS, w.firstEventAt + SETTLE_CAP_MS);
+}
+
+// The earliest time something is due; LLONG_MAX when nothing is.
+long long nextDue(const Watch &w)
+{
+    long long due = w.watchdogEveryMs > 0 ? w.watchdogAt : LLONG_MAX;
+    if (w.child >= 0)
+        return due;  // the rest waits for the attempt to end
+    if (w.firstEventAt != 0)
+        due = std::min(due, settleAt(w));
+    if (w.retryAt != 0)
+        due = std::min(due, w.retryAt);
+    return std::min(due, w.refreshAt);
+}
+
+// Does what is due now, when no attempt is under way.
+void runDueWork(Watch &w, long long now)
+{
+    if (w.watchdogEveryMs > 0 && now >= w.watchdogAt) {
+        notifyServiceManager("WATCHDOG=1");
+        w.watchdogAt = now + w.watchdogEveryMs;
+    }
+    if (w.child >= 0)
+        return;
+    if (w.hupWaiting) {
+        w.hupWaiting = false;
+        startAttempt(w, SIGNAL);
+    } else if (w.firstEventAt != 0 && now >= settleAt(w)) {
+        compareAfterEvents(w);
+    } else if (w.retryAt != 0 && now >= w.retryAt) {
+        w.retryAt = 0;
+        startAttempt(w, RETRY);
+    } else if (now >= w.refreshAt) {
+        startAttempt(w, REFRESH);
+    }
+}
+
+// Reads the waiting signals; false when the watch is to end.
+bool takeSignals(Watch &w)
+{
+    signalfd_siginfo info;
+    while (read(w.signals, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+        if (info.ssi_signo != SIGHUP)
+            return false;
+        w.hupWaiting = true;
+    }
+    return true;
+}
+
+void stop(Watch &w)
+{
+    if (w.child >= 0) {
+        kill(w.child, SIGKILL);
+        waitpid(w.child, nullptr, 0);
+        close(w.reportFd);
+    }
+    fflush(stdout);
+    notifyServiceManager("STOPPING=1");
+}
+
+int openSignals()
+{
+    sigset_t watched;
+    sigemptyset(&watched);
+    sigaddset(&watched, SIGHUP);
+    sigaddset(&watched, SIGINT);
+    sigaddset(&watched, SIGTERM);
+    if (sigprocmask(SIG_BLOCK, &watched, nullptr) != 0)
+        return -1;
+    return signalfd(-1, &watched, SFD_NONBLOCK | SFD_CLOEXEC);
+}
+
+} // namespace
+
+int runWatch(const Settings &st)
+{
+    // Each line reaches a pipe (the journal) as it is printed.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    Watch w(st);
+    w.events = openAddressWatch();
+    w.signals = openSignals();
+    if (w.events < 0 || w.signals < 0) {
+        puts("N\xE3o foi poss\xEDvel observar as mudan\xE7" "as de endere\xE7o");
+        return -1;
+    }
+    w.watchdogEveryMs = watchdogMicroseconds() / 2000;
+    w.watchdogAt = nowMs() + w.watchdogEveryMs;
+    w.refreshAt = nowMs() + st.watchSeconds * 1000;
+    startAttempt(w, START);
+    for (;;) {
+        pollfd fds[3] = {{w.signals, POLLIN, 0}, {w.events, POLLIN, 0}, {w.reportFd, POLLIN, 0}};
+        const long long due = nextDue(w);
+        const long long wait = due == LLONG_MAX ? -1 : std::max(0LL, due - nowMs());
+        const int ready = poll(fds, w.reportFd >= 0 ? 3 : 2, static_cast<int>(std::min<long long>(wait, INT_MAX)));
+        if (ready < 0 && errno != EINTR)
+            break;
+        if (fds[0].revents && !takeSignals(w))
+            break;
+        const long long now = nowMs();
+        if (fds[1].revents && drainAddressWatch(w.events)) {
+            if (w.firstEventAt == 0)
+                w.firstEventAt = now;
+            w.lastEventAt = now;
+        }
+        if (w.reportFd >= 0 && fds[2].revents)
+            finishAttempt(w);
+        runDueWork(w, nowMs());
+    }
+    stop(w);
+    return 0;
+}
