@@ -33,7 +33,8 @@ struct Datagram {
     int port;  // the sender's
 };
 
-// Which datagrams a rule answers: "#N" the N-th (0 first), "*" any, "SET" an
+// Which datagrams a rule answers: "#N" the N-th (0 first), "#N+" the N-th
+// and those after it, "*" any, "SET" an
 // update (opcode 10, no question), else a question type (A, NS or a number).
 // The reply is sent `repeat` times, `delay` seconds apart, from `from`
 // (empty: the server's own address).
@@ -47,6 +48,8 @@ inline bool ruleMatches(const std::string &key, const Bytes &q, int index)
 {
     if (key == "*")
         return true;
+    if (key[0] == '#' && key.back() == '+')
+        return index >= std::stoi(key.substr(1));
     if (key[0] == '#')
         return std::stoi(key.substr(1)) == index;
     const bool update = q.size() >= 12 && (q[2] >> 3 & 0x0F) == 10 && q[4] == 0 && q[5] == 0;

@@ -3,14 +3,17 @@
 #ifndef VINTREL_TEST_NETNS_H
 #define VINTREL_TEST_NETNS_H
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <net/if.h>
+#include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <stdexcept>
 #include <string>
 
 // Loopback is the only interface (and it is up).
@@ -82,6 +85,51 @@ protected:
 
 private:
     bool mounted = false, etcCovered = false;
+};
+
+// Runs a shell command; false when it fails.
+inline bool shell(const std::string &command) { return system(command.c_str()) == 0; }
+
+// A second network namespace joined to the test's own by a veth pair: "vh"
+// (hostAddress) on the test's side, "vs" (peerAddress) on the other, both
+// up, without duplicate address detection (a new address is usable at
+// once). Sockets opened between enter() and leave(), and threads started
+// then, live on the far side.
+class PeerNetwork {
+public:
+    PeerNetwork(const std::string &hostAddress, const std::string &peerAddress)
+    {
+        const char *noDad = "for f in all default; do echo 0 > /proc/sys/net/ipv6/conf/$f/accept_dad; done";
+        home = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+        if (home < 0 || unshare(CLONE_NEWNET) != 0)
+            throw std::runtime_error("cannot make a second network namespace");
+        peer = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+        const bool peerReady = shell(noDad) && shell("ip link set lo up");
+        leave();
+        const std::string far = "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(peer);
+        if (!peerReady || !shell(noDad) ||
+            !shell("ip link add vh type veth peer name vs netns " + far) ||
+            !shell("echo 1 > /proc/sys/net/ipv4/conf/vh/promote_secondaries") ||
+            !shell("ip addr add " + hostAddress + " dev vh && ip link set vh up"))
+            throw std::runtime_error("cannot set up this side of the veth pair");
+        enter();
+        const bool farUp = shell("ip addr add " + peerAddress + " dev vs && ip link set vs up");
+        leave();
+        if (!farUp)
+            throw std::runtime_error("cannot set up the far side of the veth pair");
+    }
+
+    ~PeerNetwork()
+    {
+        close(peer);
+        close(home);
+    }
+
+    void enter() { setns(peer, CLONE_NEWNET); }
+    void leave() { setns(home, CLONE_NEWNET); }
+
+private:
+    int home = -1, peer = -1;
 };
 
 #endif

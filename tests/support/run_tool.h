@@ -35,9 +35,16 @@ inline std::vector<char *> pointers(std::vector<std::string> &texts)
     return p;
 }
 
-// VINTREL_WRAPPER (for example a valgrind command line) runs the tool under
+// A run of the tool under way: its process and where its output goes.
+struct ToolProcess {
+    pid_t pid = -1;
+    std::string outPath, errPath;
+};
+
+// Starts the tool with args and the test's environment plus extraEnv.
+// VINTREL_WRAPPER (for example a valgrind command line) runs it under
 // another program.
-inline ToolRun runTool(std::vector<std::string> args, const std::vector<std::string> &extraEnv = {})
+inline ToolProcess startTool(std::vector<std::string> args, const std::vector<std::string> &extraEnv = {})
 {
     args.insert(args.begin(), VINTREL_BINARY);
     if (const char *wrapper = getenv("VINTREL_WRAPPER")) {
@@ -52,25 +59,37 @@ inline ToolRun runTool(std::vector<std::string> args, const std::vector<std::str
     char out[] = "/tmp/vintrel-out-XXXXXX", err[] = "/tmp/vintrel-err-XXXXXX";
     close(mkstemp(out));
     close(mkstemp(err));
+    ToolProcess tool;
+    tool.outPath = out;
+    tool.errPath = err;
     posix_spawn_file_actions_t files;
     posix_spawn_file_actions_init(&files);
     posix_spawn_file_actions_addopen(&files, 1, out, O_WRONLY | O_TRUNC, 0);
     posix_spawn_file_actions_addopen(&files, 2, err, O_WRONLY | O_TRUNC, 0);
-    pid_t pid;
-    ToolRun run{"", "", -1};
-    if (posix_spawnp(&pid, args[0].c_str(), &files, nullptr, pointers(args).data(),
-                     pointers(env).data()) == 0) {
-        int wstatus;
-        waitpid(pid, &wstatus, 0);
-        if (WIFEXITED(wstatus))
-            run.status = WEXITSTATUS(wstatus);
-    }
+    if (posix_spawnp(&tool.pid, args[0].c_str(), &files, nullptr, pointers(args).data(),
+                     pointers(env).data()) != 0)
+        tool.pid = -1;
     posix_spawn_file_actions_destroy(&files);
-    run.out = slurp(out);
-    run.err = slurp(err);
-    unlink(out);
-    unlink(err);
+    return tool;
+}
+
+// Waits for the run to end and collects what it printed.
+inline ToolRun finishTool(const ToolProcess &tool)
+{
+    ToolRun run{"", "", -1};
+    int wstatus;
+    if (tool.pid > 0 && waitpid(tool.pid, &wstatus, 0) == tool.pid && WIFEXITED(wstatus))
+        run.status = WEXITSTATUS(wstatus);
+    run.out = slurp(tool.outPath);
+    run.err = slurp(tool.errPath);
+    unlink(tool.outPath.c_str());
+    unlink(tool.errPath.c_str());
     return run;
+}
+
+inline ToolRun runTool(const std::vector<std::string> &args, const std::vector<std::string> &extraEnv = {})
+{
+    return finishTool(startTool(args, extraEnv));
 }
 
 #endif

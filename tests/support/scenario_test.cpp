@@ -9,7 +9,9 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 
+#include <algorithm>
 #include <ctime>
 #include <map>
 #include <memory>
@@ -89,15 +91,93 @@ std::set<std::string> configurationFiles(const std::string &privateCopy)
     return open;
 }
 
-// "127.0.0.1#2" -> the server's datagram number 2.
+// "127.0.0.1#2" -> the server's datagram number 2 ("#last": its last).
 const Datagram *datagramOf(std::map<std::string, std::unique_ptr<FakeServer>> &servers,
                            const std::string &ref, std::vector<Datagram> &keep)
 {
     const size_t hash = ref.find('#');
     keep = servers.at(ref.substr(0, hash))->received();
-    const size_t n = std::stoul(ref.substr(hash + 1));
+    const std::string which = ref.substr(hash + 1);
+    const size_t n = which == "last" ? keep.size() - 1 : std::stoul(which);
     return n < keep.size() ? &keep[n] : nullptr;
 }
+
+int signalNamed(const std::string &name)
+{
+    const std::map<std::string, int> known = {
+        {"HUP", SIGHUP}, {"INT", SIGINT}, {"TERM", SIGTERM}, {"STOP", SIGSTOP}, {"CONT", SIGCONT}};
+    return known.at(name);
+}
+
+// "start ARGS" and its "after SECONDS ACTION" lines: the tool runs in the
+// background while the actions happen on time ("sh COMMAND" on this side,
+// "signal NAME" to the tool); the last one must make it end.
+ToolRun runInBackground(const std::vector<std::string> &args, const std::vector<std::string> &env,
+                        const std::vector<Line> &lines, double start)
+{
+    std::vector<std::pair<double, std::string>> actions;
+    for (const Line &l : lines) {
+        const size_t gap = l.rest.find(' ');
+        if (l.verb == "after")
+            actions.emplace_back(std::stod(l.rest.substr(0, gap)), l.rest.substr(gap + 1));
+    }
+    std::stable_sort(actions.begin(), actions.end(),
+                     [](const auto &a, const auto &b) { return a.first < b.first; });
+    const ToolProcess tool = startTool(args, env);
+    for (const auto &action : actions) {
+        const double wait = start + action.first - now();
+        if (wait > 0)
+            usleep(static_cast<useconds_t>(wait * 1e6));
+        if (action.second.rfind("signal ", 0) == 0)
+            kill(tool.pid, signalNamed(action.second.substr(7)));
+        else
+            EXPECT_TRUE(action.second.rfind("sh ", 0) == 0 && shell(action.second.substr(3))) << action.second;
+    }
+    const double bound = getenv("VINTREL_WRAPPER") ? 60 : 10;
+    siginfo_t info{};
+    for (const double until = now() + bound; now() < until; usleep(10000)) {
+        if (waitid(P_PID, static_cast<id_t>(tool.pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+            info.si_pid == tool.pid)
+            return finishTool(tool);
+    }
+    kill(tool.pid, SIGKILL);
+    ADD_FAILURE() << "the tool did not end after the last action";
+    return finishTool(tool);
+}
+
+// A service manager's notification socket: what the tool sends to it.
+class NotifySocket {
+public:
+    NotifySocket()
+    {
+        char dir[] = "/tmp/vintrel-notify-XXXXXX";
+        path = std::string(mkdtemp(dir)) + "/notify";
+        fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un at{};
+        at.sun_family = AF_UNIX;
+        strncpy(at.sun_path, path.c_str(), sizeof at.sun_path - 1);
+        if (bind(fd, reinterpret_cast<sockaddr *>(&at), sizeof at) != 0)
+            throw std::runtime_error("cannot bind " + path);
+    }
+    ~NotifySocket()
+    {
+        close(fd);
+        unlink(path.c_str());
+        rmdir(path.substr(0, path.rfind('/')).c_str());
+    }
+    std::vector<std::string> messages() const
+    {
+        std::vector<std::string> all;
+        char buf[4096];
+        for (ssize_t n; (n = recv(fd, buf, sizeof buf, MSG_DONTWAIT)) >= 0;)
+            all.emplace_back(buf, static_cast<size_t>(n));
+        return all;
+    }
+    std::string path;
+
+private:
+    int fd;
+};
 
 class Scenarios : public IsolatedNetwork, public ::testing::WithParamInterface<Scenario> {};
 
@@ -105,7 +185,9 @@ TEST_P(Scenarios, Run)
 {
     std::map<std::string, std::unique_ptr<FakeServer>> servers;
     std::map<std::string, std::vector<Rule>> rules;
-    std::vector<std::string> env;
+    std::vector<std::string> env, setup;
+    std::unique_ptr<PeerNetwork> peer;
+    std::unique_ptr<NotifySocket> notify;
     std::string resolv, question = "host.example", out, err;
     bool checkOut = false, checkErr = false;
     const bool timed = getenv("VINTREL_WRAPPER") == nullptr;  // valgrind is slow
@@ -138,6 +220,13 @@ TEST_P(Scenarios, Run)
             coverResolvConf(l.rest);
         } else if (l.verb == "env") {
             env.push_back(unescape(l.rest));
+        } else if (l.verb == "link") {
+            peer.reset(new PeerNetwork(w.at(0), w.at(1)));
+        } else if (l.verb == "sh") {
+            setup.push_back(l.rest);
+        } else if (l.verb == "notify") {
+            notify.reset(new NotifySocket);
+            env.push_back("NOTIFY_SOCKET=" + notify->path);
         } else if (l.verb == "question") {
             question = unescape(l.rest);
         } else if (l.verb == "remember") {
@@ -153,8 +242,14 @@ TEST_P(Scenarios, Run)
         }
     }
     writeResolvConf(resolv);
+    for (const std::string &command : setup)
+        ASSERT_TRUE(shell(command)) << command;
+    if (peer)
+        peer->enter();  // the servers live on the far side of the link
     for (auto &r : rules)
         servers[r.first].reset(new FakeServer(r.first, r.second));
+    if (peer)
+        peer->leave();
 
     // The run: the binary, or one exchange with a question for `question`.
     ToolRun run{"", "", -1};
@@ -162,11 +257,11 @@ TEST_P(Scenarios, Run)
     const double start = now();
     const time_t clockAtStart = time(nullptr);
     for (const Line &l : GetParam().lines) {
-        if (l.verb == "run") {
+        if (l.verb == "run" || l.verb == "start") {
             std::vector<std::string> args;
             for (const std::string &a : words(l.rest))
                 args.push_back(a == "''" ? "" : unescape(a));
-            run = runTool(args, env);
+            run = l.verb == "run" ? runTool(args, env) : runInBackground(args, env, GetParam().lines, start);
         } else if (l.verb == "exchange") {
             const std::set<std::string> files = configurationFiles(resolvConf);
             const int s = l.rest == "bad-socket" ? -1 : getUdpSocket(true, 0, 0);
@@ -190,6 +285,7 @@ TEST_P(Scenarios, Run)
     const time_t clockAtEnd = time(nullptr);
     usleep(50000);  // what the run sent last reaches its server's log
 
+    const std::vector<std::string> notices = notify ? notify->messages() : std::vector<std::string>();
     EXPECT_TRUE(!checkOut || globMatch(out, run.out)) << "printed:\n" << run.out << "expected:\n" << out;
     EXPECT_TRUE(!checkErr || globMatch(err, run.err)) << "printed:\n" << run.err << "expected:\n" << err;
     for (const Line &l : GetParam().lines) {
@@ -208,7 +304,7 @@ TEST_P(Scenarios, Run)
             EXPECT_LE(took, std::stod(w.at(1)));
         } else if (l.verb == "sent" && w.at(0).find('#') == std::string::npos) {
             EXPECT_EQ(servers.at(w[0])->received().size(), std::stoul(w.at(1))) << l.rest;
-        } else if (l.verb == "sent" || l.verb == "at" || l.verb == "clock-id") {
+        } else if (l.verb == "sent" || l.verb == "at" || l.verb == "by" || l.verb == "clock-id") {
             const Datagram *d = datagramOf(servers, w.at(0), keep);
             ASSERT_NE(d, nullptr) << "nothing received: " << l.rest;
             if (l.verb == "sent") {
@@ -216,6 +312,8 @@ TEST_P(Scenarios, Run)
                     << l.rest << "\ngot " << hexOf(d->data);
             } else if (l.verb == "at" && timed) {
                 EXPECT_NEAR(d->at - start, std::stod(w.at(1)), 0.4) << l.rest;
+            } else if (l.verb == "by" && timed) {
+                EXPECT_LE(d->at - start, std::stod(w.at(1))) << l.rest;
             } else if (l.verb == "clock-id") {
                 const uint16_t id = static_cast<uint16_t>(d->data[0] << 8 | d->data[1]);
                 EXPECT_LE(static_cast<uint16_t>(id - clockAtStart), clockAtEnd - clockAtStart);
@@ -226,6 +324,11 @@ TEST_P(Scenarios, Run)
             const Datagram *b = datagramOf(servers, w.at(1), other);
             ASSERT_TRUE(a && b) << l.rest;
             EXPECT_NE(Bytes(a->data.begin(), a->data.begin() + 2), Bytes(b->data.begin(), b->data.begin() + 2));
+        } else if (l.verb == "notified") {
+            const std::string wanted = unescape(l.rest);
+            EXPECT_TRUE(std::any_of(notices.begin(), notices.end(),
+                                    [&](const std::string &n) { return globMatch(wanted, n); }))
+                << "no notification like: " << wanted;
         } else if (l.verb == "port") {
             EXPECT_EQ(servers.at(w.at(0))->received().at(0).port, std::stoi(w.at(1)));
         }
@@ -238,6 +341,7 @@ INSTANTIATE_TEST_SUITE_P(Exchange, Scenarios, ::testing::ValuesIn(load("transpor
                          rowName);
 INSTANTIATE_TEST_SUITE_P(Tool, Scenarios, ::testing::ValuesIn(load("tool/queries.txt")), rowName);
 INSTANTIATE_TEST_SUITE_P(Update, Scenarios, ::testing::ValuesIn(load("tool/updates.txt")), rowName);
+INSTANTIATE_TEST_SUITE_P(Watch, Scenarios, ::testing::ValuesIn(load("tool/watch.txt")), rowName);
 
 // Drops every capability for good: root (also root of a user namespace)
 // regains none on exec. False when that cannot be done.
