@@ -16,18 +16,20 @@ add_custom_command(OUTPUT ${CHANGELOG_GZ}
 add_custom_target(compressed_docs ALL DEPENDS ${MAN_GZ} ${CHANGELOG_GZ})
 install(FILES ${MAN_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
-# The periodic updater, pointing at the binary where it is installed: the
-# prefix is known only then (cpack installs under /usr).
-set(UNIT_IN ${PROJECT_SOURCE_DIR}/contrib/systemd/vintrel-update@.service.in)
+# The periodic updater and the watching one, pointing at the binary where
+# it is installed: the prefix is known only then (cpack installs under /usr).
 set(UNIT_DIR ${CMAKE_BINARY_DIR}/systemd)
 configure_file(${PROJECT_SOURCE_DIR}/contrib/systemd/vintrel-update@.timer ${UNIT_DIR}/vintrel-update@.timer COPYONLY)
 set(VINTREL_INSTALLED_BINARY ${CMAKE_INSTALL_FULL_BINDIR}/vintrel)
-configure_file(${UNIT_IN} ${UNIT_DIR}/vintrel-update@.service @ONLY)  # for the unit check
-install(CODE "
-  set(VINTREL_INSTALLED_BINARY \${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/vintrel)
-  configure_file(${UNIT_IN} ${UNIT_DIR}/installed/vintrel-update@.service @ONLY)")
-install(FILES ${UNIT_DIR}/installed/vintrel-update@.service ${UNIT_DIR}/vintrel-update@.timer
-        DESTINATION lib/systemd/system)
+foreach(unit vintrel-update@.service vintrel-watch@.service)
+  set(UNIT_IN ${PROJECT_SOURCE_DIR}/contrib/systemd/${unit}.in)
+  configure_file(${UNIT_IN} ${UNIT_DIR}/${unit} @ONLY)  # for the unit check
+  install(CODE "
+    set(VINTREL_INSTALLED_BINARY \${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/vintrel)
+    configure_file(${UNIT_IN} ${UNIT_DIR}/installed/${unit} @ONLY)")
+  install(FILES ${UNIT_DIR}/installed/${unit} DESTINATION lib/systemd/system)
+endforeach()
+install(FILES ${UNIT_DIR}/vintrel-update@.timer DESTINATION lib/systemd/system)
 
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${CMAKE_CURRENT_LIST_DIR}/copyright
         DESTINATION ${VINTREL_DOC_DIR})
@@ -54,5 +56,6 @@ exits with the reply code, which makes it easy to use from scripts.
 .
 It is also the client of a private dynamic-address service: it sends
 authenticated updates that point a host name at the host's current
-address. A systemd service and timer template keep a name up to date.")
+address. A systemd service keeps a name up to date by watching the
+host's addresses; a timer template does it periodically instead.")
 include(CPack)

@@ -1,7 +1,8 @@
 #!/bin/sh
 # The Debian package as cpack makes it from this build: its files, its
-# control fields, a stripped binary that links the C library, a unit that
-# runs the installed binary, and lintian without error.
+# control fields, a stripped binary that links the C library and tells the
+# package's version, units that run the installed binary, and lintian
+# without error.
 set -u
 build=$1 here=$(cd "$(dirname "$0")" && pwd)
 command -v dpkg-deb >/dev/null || { echo "SKIPPED: dpkg-deb is not installed"; exit 77; }
@@ -17,7 +18,11 @@ done
 dpkg-deb -x "$deb" "$work/root"
 readelf -d "$work/root/usr/bin/vintrel" | grep -q 'NEEDED.*libc\.so' || fail "not linked against libc"
 readelf -S "$work/root/usr/bin/vintrel" | grep -q '\.symtab' && fail "not stripped"
-grep -q '^ExecStart=/usr/bin/vintrel -t SET ' "$work/root/usr/lib/systemd/system/vintrel-update@.service" || fail "ExecStart"
+for unit in vintrel-update@.service vintrel-watch@.service; do
+    grep -q '^ExecStart=/usr/bin/vintrel -t SET ' "$work/root/usr/lib/systemd/system/$unit" || fail "ExecStart of $unit"
+done
+version=$(dpkg-deb -f "$deb" Version)
+[ "$("$work/root/usr/bin/vintrel" --version)" = "vintrel ${version%-*}" ] || fail "--version is not the package's $version"
 command -v lintian >/dev/null || { echo "SKIPPED: lintian is not installed"; exit 77; }
 out=$(lintian --no-cfg --fail-on error "$deb" 2>&1) || { echo "$out"; fail "lintian"; }
 printf '%s\n' "$out" | grep -v 'running with root privileges' || true
