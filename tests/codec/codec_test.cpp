@@ -1,13 +1,17 @@
 // Runs the rows of cases.txt: datagrams decoded into a printed message,
 // messages encoded into bytes, MD5 digests and update tokens.
 #include <arpa/inet.h>
+#include <linux/if_addr.h>
+#include <linux/rtnetlink.h>
 #include <gtest/gtest.h>
 
 #include <map>
+#include <sstream>
 #include <string>
 
 #include "DnsMessage.h"
 #include "ddns_utils.h"
+#include "ipv6_pick.h"
 #include "md5.h"
 #include "wire.h"
 
@@ -149,6 +153,35 @@ TEST(Md5, CarriesTheBitCountIntoItsHighWord)
     EXPECT_EQ(ctx.i[1] * 0x100000000ull + ctx.i[0], 0x100000000ull);
 }
 
+// "2001:db8::1 temporary, fd00::1" -> candidates as the kernel lists them:
+// global scope, usable, permanent unless a word says otherwise.
+std::vector<Ipv6Candidate> candidatesOf(const std::string &text)
+{
+    const std::map<std::string, uint32_t> flags = {
+        {"temporary", IFA_F_TEMPORARY}, {"deprecated", IFA_F_DEPRECATED}, {"tentative", IFA_F_TENTATIVE},
+        {"optimistic", IFA_F_OPTIMISTIC}, {"dadfailed", IFA_F_DADFAILED}, {"mngtmpaddr", IFA_F_MANAGETEMPADDR}};
+    std::vector<Ipv6Candidate> all;
+    std::istringstream items(text);
+    for (std::string item; std::getline(items, item, ',');) {
+        std::istringstream words(item);
+        std::string word;
+        Ipv6Candidate c{};
+        c.preferredLifetime = 0xFFFFFFFF;
+        words >> word;
+        inet_pton(AF_INET6, word.c_str(), c.address);
+        while (words >> word) {
+            if (word == "link" || word == "host")
+                c.scope = word == "link" ? RT_SCOPE_LINK : RT_SCOPE_HOST;
+            else if (word == "unpreferred")
+                c.preferredLifetime = 0;
+            else
+                c.flags |= flags.at(word);
+        }
+        all.push_back(c);
+    }
+    return all;
+}
+
 class Codec : public ::testing::TestWithParam<Row> {};
 
 TEST_P(Codec, Row)
@@ -189,6 +222,15 @@ TEST_P(Codec, Row)
         EXPECT_EQ(hash[33], '#') << "nothing written past the terminator";
         EXPECT_TRUE(isV6 ? matchHashv6(hash, pass, v6) : matchHash(hash, pass, v4));
         EXPECT_FALSE(isV6 ? matchHashv6(wrong, pass, v6) : matchHash(wrong, pass, v4));
+    } else if (r.kind == "ipv6-pick") {
+        const std::vector<Ipv6Candidate> all = candidatesOf(f.at(0));
+        unsigned char kernel[16];
+        const bool kernelPicked = inet_pton(AF_INET6, f.at(1).c_str(), kernel) == 1;
+        const int k = chooseStableIpv6(all, kernelPicked ? kernel : nullptr);
+        char text[INET6_ADDRSTRLEN] = "none";
+        if (k >= 0)
+            inet_ntop(AF_INET6, all[static_cast<size_t>(k)].address, text, sizeof text);
+        EXPECT_EQ(std::string(text), f.at(2));
     } else {
         FAIL() << "unknown row kind " << r.kind;
     }

@@ -110,35 +110,42 @@ int signalNamed(const std::string &name)
 }
 
 // "start ARGS" and its "after SECONDS ACTION" lines: the tool runs in the
-// background while the actions happen on time ("sh COMMAND" on this side,
-// "signal NAME" to the tool); the last one must make it end.
+// background while the actions happen, each SECONDS after the one before
+// it ended: "sh COMMAND" on this side, "signal NAME" to the tool, "await
+// ADDR COUNT" until that server has had COUNT datagrams. The last action
+// must make the tool end; *stopping is how long it took then.
 ToolRun runInBackground(const std::vector<std::string> &args, const std::vector<std::string> &env,
-                        const std::vector<Line> &lines, double start)
+                        const std::vector<Line> &lines,
+                        const std::map<std::string, std::unique_ptr<FakeServer>> &servers, double *stopping)
 {
-    std::vector<std::pair<double, std::string>> actions;
-    for (const Line &l : lines) {
-        const size_t gap = l.rest.find(' ');
-        if (l.verb == "after")
-            actions.emplace_back(std::stod(l.rest.substr(0, gap)), l.rest.substr(gap + 1));
-    }
-    std::stable_sort(actions.begin(), actions.end(),
-                     [](const auto &a, const auto &b) { return a.first < b.first; });
     const ToolProcess tool = startTool(args, env);
-    for (const auto &action : actions) {
-        const double wait = start + action.first - now();
-        if (wait > 0)
-            usleep(static_cast<useconds_t>(wait * 1e6));
-        if (action.second.rfind("signal ", 0) == 0)
-            kill(tool.pid, signalNamed(action.second.substr(7)));
-        else
-            EXPECT_TRUE(action.second.rfind("sh ", 0) == 0 && shell(action.second.substr(3))) << action.second;
+    for (const Line &l : lines) {
+        if (l.verb != "after")
+            continue;
+        const std::vector<std::string> w = words(l.rest);
+        usleep(static_cast<useconds_t>(std::stod(w.at(0)) * 1e6));
+        const std::string action = l.rest.substr(l.rest.find(' ') + 1);
+        if (w.at(1) == "signal") {
+            kill(tool.pid, signalNamed(w.at(2)));
+        } else if (w.at(1) == "await") {
+            const FakeServer &server = *servers.at(w.at(2));
+            const double until = now() + 45;
+            while (server.received().size() < std::stoul(w.at(3)) && now() < until)
+                usleep(10000);
+            EXPECT_GE(server.received().size(), std::stoul(w.at(3))) << action;
+        } else {
+            EXPECT_TRUE(w.at(1) == "sh" && shell(action.substr(3))) << action;
+        }
     }
+    const double lastAction = now();
     const double bound = getenv("VINTREL_WRAPPER") ? 60 : 10;
     siginfo_t info{};
-    for (const double until = now() + bound; now() < until; usleep(10000)) {
+    for (; now() < lastAction + bound; usleep(5000)) {
         if (waitid(P_PID, static_cast<id_t>(tool.pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-            info.si_pid == tool.pid)
+            info.si_pid == tool.pid) {
+            *stopping = now() - lastAction;
             return finishTool(tool);
+        }
     }
     kill(tool.pid, SIGKILL);
     ADD_FAILURE() << "the tool did not end after the last action";
@@ -254,6 +261,7 @@ TEST_P(Scenarios, Run)
     // The run: the binary, or one exchange with a question for `question`.
     ToolRun run{"", "", -1};
     bool result = false;
+    double stopping = -1;
     const double start = now();
     const time_t clockAtStart = time(nullptr);
     for (const Line &l : GetParam().lines) {
@@ -261,7 +269,8 @@ TEST_P(Scenarios, Run)
             std::vector<std::string> args;
             for (const std::string &a : words(l.rest))
                 args.push_back(a == "''" ? "" : unescape(a));
-            run = l.verb == "run" ? runTool(args, env) : runInBackground(args, env, GetParam().lines, start);
+            run = l.verb == "run" ? runTool(args, env)
+                                  : runInBackground(args, env, GetParam().lines, servers, &stopping);
         } else if (l.verb == "exchange") {
             const std::set<std::string> files = configurationFiles(resolvConf);
             const int s = l.rest == "bad-socket" ? -1 : getUdpSocket(true, 0, 0);
@@ -299,6 +308,8 @@ TEST_P(Scenarios, Run)
             EXPECT_EQ(ddnsError, std::stoi(l.rest));
         } else if (l.verb == "remembered") {
             EXPECT_EQ(current_dns, inet_addr(l.rest.c_str()));
+        } else if (l.verb == "stops-within" && timed) {
+            EXPECT_LE(stopping, std::stod(l.rest));
         } else if (l.verb == "took" && timed) {
             EXPECT_GE(took, std::stod(w.at(0)));
             EXPECT_LE(took, std::stod(w.at(1)));
