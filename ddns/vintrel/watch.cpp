@@ -148,7 +148,7 @@ Addresses wantedAddresses(const Watch &w)
     once.nameserver_ip = w.server;
     if (once.ipv6)
         once.ipv6 = once.ipv6buf;
-    AttemptReport report;
+    AttemptReport report{};
     report.status = runQuery(once);
     report.server = once.nameserver_ip;
     report.sent.ip = once.ip;
@@ -200,25 +200,35 @@ std::string clockText()
     return text;
 }
 
-// The service manager's status line for an attempt that just ended.
-std::string statusLine(const Watch &w, Outcome outcome, const AttemptReport &r)
+// What went wrong, for the service manager's status line (ASCII: it
+// wants UTF-8, and these texts travel nowhere else).
+std::string failureText(const Watch &w, const AttemptReport &r, bool reported)
 {
-    switch (outcome) {
-    case REGISTERED:
+    if (!reported)
+        return "Tentativa interrompida";
+    if (w.st.nameserver_ip == 0 && r.server == 0)
+        return "Servidor DDNS nao encontrado";
+    if (r.status == -1)
+        return "Sem resposta do servidor";
+    if (r.status == 5)
+        return "Pedido recusado pelo servidor";
+    return r.status == 2 ? "Falha no servidor" : "Erro " + std::to_string(r.status) + " do servidor";
+}
+
+// The service manager's status line for an attempt that just ended.
+std::string statusLine(const Watch &w, Outcome outcome, const AttemptReport &r, bool reported)
+{
+    if (outcome == REGISTERED)
         return "STATUS=Registrado: " + describe(w.registered) + " em " + clockText();
-    case FAILED:
-        return "STATUS=Sem resposta do servidor em " + clockText() + "; nova tentativa em " +
-               std::to_string((w.retryAt - nowMs() + 999) / 1000) + " s";
-    case REFUSED:
-        break;
-    }
-    return "STATUS=Erro " + std::to_string(r.status) + " do servidor em " + clockText() +
-           "; aguardando mudanca de endereco, renovacao ou SIGHUP";
+    std::string line = "STATUS=" + failureText(w, r, reported) + " em " + clockText();
+    if (outcome == FAILED)
+        return line + "; nova tentativa em " + std::to_string((w.retryAt - nowMs() + 999) / 1000) + " s";
+    return line + "; aguardando mudanca de endereco, renovacao ou SIGHUP";
 }
 
 void finishAttempt(Watch &w)
 {
-    AttemptReport report;
+    AttemptReport report{};
     const bool reported = read(w.reportFd, &report, sizeof report) == static_cast<ssize_t>(sizeof report);
     close(w.reportFd);
     w.reportFd = -1;
@@ -249,7 +259,7 @@ void finishAttempt(Watch &w)
     } else {
         w.retryAt = 0;  // a refusal waits for a change, the refresh or SIGHUP
     }
-    std::string state = statusLine(w, outcome, report);
+    std::string state = statusLine(w, outcome, report, reported);
     if (!w.ready)
         state = "READY=1\n" + state;
     w.ready = true;
