@@ -123,8 +123,8 @@ Addresses wantedAddresses(const Watch &w)
 {
     Addresses a;
     a.ip = w.st.ip;
-    if (a.ip == 0 && (w.server == 0 || !localAddressTowards(w.server, &a.ip)))
-        a.ip = 0;
+    if (a.ip == 0 && w.server != 0)
+        localAddressTowards(w.server, &a.ip);  // without a route it stays 0, as the update then says
     if (w.st.ipv6) {
         a.hasIpv6 = true;
         memcpy(a.ipv6, w.st.ipv6, 16);
