@@ -329,6 +329,13 @@ TEST_P(Scenarios, Run)
                 const uint16_t id = static_cast<uint16_t>(d->data[0] << 8 | d->data[1]);
                 EXPECT_LE(static_cast<uint16_t>(id - clockAtStart), clockAtEnd - clockAtStart);
             }
+        } else if (l.verb == "gap" && timed) {
+            std::vector<Datagram> other;
+            const Datagram *a = datagramOf(servers, w.at(0), keep);
+            const Datagram *b = datagramOf(servers, w.at(1), other);
+            ASSERT_TRUE(a && b) << l.rest;
+            EXPECT_GE(b->at - a->at, std::stod(w.at(2))) << l.rest;
+            EXPECT_LE(b->at - a->at, std::stod(w.at(3))) << l.rest;
         } else if (l.verb == "ids-differ") {
             std::vector<Datagram> other;
             const Datagram *a = datagramOf(servers, w.at(0), keep);
