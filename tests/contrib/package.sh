@@ -23,6 +23,8 @@ for unit in vintrel-update@.service vintrel-watch@.service; do
 done
 version=$(dpkg-deb -f "$deb" Version)
 [ "$("$work/root/usr/bin/vintrel" --version)" = "vintrel ${version%-*}" ] || fail "--version is not the package's $version"
+zcat "$work/root/usr/share/man/man1/vintrel.1.gz" | grep -q "^\.TH VINTREL 1 .* \"vintrel ${version%-*}\"" ||
+    fail "the manual page does not name version ${version%-*}"
 command -v lintian >/dev/null || { echo "SKIPPED: lintian is not installed"; exit 77; }
 out=$(lintian --no-cfg --fail-on error "$deb" 2>&1) || { echo "$out"; fail "lintian"; }
 printf '%s\n' "$out" | grep -v 'running with root privileges' || true
