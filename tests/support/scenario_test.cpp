@@ -109,21 +109,49 @@ int signalNamed(const std::string &name)
     return known.at(name);
 }
 
+// Children of pid that have ended but were never waited for.
+int zombieChildren(pid_t pid)
+{
+    int zombies = 0;
+    DIR *proc = opendir("/proc");
+    while (dirent *e = proc ? readdir(proc) : nullptr) {
+        if (!isdigit(static_cast<unsigned char>(e->d_name[0])))
+            continue;
+        const std::string stat = slurp(std::string("/proc/") + e->d_name + "/stat");
+        const size_t end = stat.rfind(')');
+        if (end == std::string::npos)
+            continue;
+        std::istringstream fields(stat.substr(end + 1));
+        char state = 0;
+        pid_t parent = 0;
+        fields >> state >> parent;
+        zombies += state == 'Z' && parent == pid;
+    }
+    if (proc)
+        closedir(proc);
+    return zombies;
+}
+
 // "start ARGS" and its "after SECONDS ACTION" lines: the tool runs in the
 // background while the actions happen, each SECONDS after the one before
 // it ended: "sh COMMAND" on this side, "signal NAME" to the tool, "await
-// ADDR COUNT" until that server has had COUNT datagrams. The last action
-// must make the tool end; *stopping is how long it took then.
+// ADDR COUNT" until that server has had COUNT datagrams. Before the last
+// one (a quiet moment in every row) no attempt may be left unreaped. The
+// last action must make the tool end; *stopping is how long it took then.
 ToolRun runInBackground(const std::vector<std::string> &args, const std::vector<std::string> &env,
                         const std::vector<Line> &lines,
                         const std::map<std::string, std::unique_ptr<FakeServer>> &servers, double *stopping)
 {
     const ToolProcess tool = startTool(args, env);
+    const auto last = std::find_if(lines.rbegin(), lines.rend(), [](const Line &l) { return l.verb == "after"; });
     for (const Line &l : lines) {
         if (l.verb != "after")
             continue;
         const std::vector<std::string> w = words(l.rest);
         usleep(static_cast<useconds_t>(std::stod(w.at(0)) * 1e6));
+        if (&l == &*last) {
+            EXPECT_EQ(zombieChildren(tool.pid), 0) << "attempts left unreaped";
+        }
         const std::string action = l.rest.substr(l.rest.find(' ') + 1);
         if (w.at(1) == "signal") {
             kill(tool.pid, signalNamed(w.at(2)));
