@@ -42,19 +42,12 @@ int openAddressWatch()
 
 bool drainAddressWatch(int fd)
 {
-    bool changed = false;
     char buf[8192];
     for (int reads = 0; reads < READS_PER_DRAIN; ++reads) {
-        const ssize_t n = recv(fd, buf, sizeof buf, 0);
-        if (n > 0) {
-            changed = true;
-        } else if (n < 0 && errno == ENOBUFS) {
-            changed = true;  // events were lost: assume the worst
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else {
-            return changed;  // EAGAIN: nothing more waiting
-        }
+        // A message, or ENOBUFS (the kernel dropped some): either way,
+        // something may have changed. Only an empty queue ends the drain.
+        if (recv(fd, buf, sizeof buf, 0) < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return reads > 0;
     }
     return true;
 }

@@ -23,7 +23,7 @@ const uint32_t UNUSABLE = IFA_F_TEMPORARY | IFA_F_DEPRECATED | IFA_F_TENTATIVE |
 // 1 global unicast, 2 unique-local, 0 not to be registered.
 int rank(const Ipv6Candidate &c)
 {
-    if (c.scope != RT_SCOPE_UNIVERSE || (c.flags & UNUSABLE) != 0 || c.preferredLifetime == 0)
+    if (c.scope != RT_SCOPE_UNIVERSE || (c.flags & UNUSABLE) != 0)
         return 0;
     return (c.address[0] & 0xFE) == 0xFC ? 2 : 1;
 }
@@ -63,21 +63,13 @@ bool candidateOf(const nlmsghdr *h, Ipv6Candidate &c)
         return false;
     memset(&c, 0, sizeof c);
     c.scope = ifa->ifa_scope;
-    c.flags = ifa->ifa_flags;
-    c.preferredLifetime = 0xFFFFFFFF;  // permanent unless cache information says otherwise
+    c.flags = ifa->ifa_flags;  // the flags that matter here all fit in its 8 bits
     bool haveAddress = false;
     int left = static_cast<int>(IFA_PAYLOAD(h));
     for (const rtattr *a = IFA_RTA(ifa); RTA_OK(a, left); a = RTA_NEXT(a, left)) {
-        const size_t size = RTA_PAYLOAD(a);
-        if (a->rta_type == IFA_ADDRESS && size == 16) {
+        if (a->rta_type == IFA_ADDRESS && RTA_PAYLOAD(a) == 16) {
             memcpy(c.address, RTA_DATA(a), 16);
             haveAddress = true;
-        } else if (a->rta_type == IFA_FLAGS && size == sizeof(uint32_t)) {
-            memcpy(&c.flags, RTA_DATA(a), sizeof c.flags);  // the full set of flags
-        } else if (a->rta_type == IFA_CACHEINFO && size == sizeof(ifa_cacheinfo)) {
-            ifa_cacheinfo info;
-            memcpy(&info, RTA_DATA(a), sizeof info);
-            c.preferredLifetime = info.ifa_prefered;
         }
     }
     return haveAddress;

@@ -9,8 +9,7 @@
 struct Ipv6Candidate {
     unsigned char address[16];
     unsigned char scope;          // RT_SCOPE_*: 0 universe, 253 link, 254 host
-    uint32_t flags;               // IFA_F_*
-    uint32_t preferredLifetime;   // seconds; 0: deprecated
+    uint32_t flags;               // IFA_F_*; deprecated once its preferred lifetime ends
 };
 
 // Index of the address to register among candidates, or -1: a global

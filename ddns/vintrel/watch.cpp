@@ -165,20 +165,21 @@ void startAttempt(Watch &w, Cause cause)
     puts(CAUSE_LINES[cause]);
     fflush(stdout);
     int pipeFds[2];
-    const pid_t pid = pipe2(pipeFds, O_CLOEXEC) == 0 ? fork() : -2;
+    if (pipe2(pipeFds, O_CLOEXEC) != 0) {
+        w.retryAt = nowMs() + FIRST_RETRY_S * 1000;  // out of descriptors: later
+        return;
+    }
+    const pid_t pid = fork();
     if (pid == 0) {
         close(pipeFds[0]);
         runAttempt(w, pipeFds[1]);
     }
-    if (pid == -1) {
-        close(pipeFds[0]);
-        close(pipeFds[1]);
-    }
+    close(pipeFds[1]);
     if (pid < 0) {
-        w.retryAt = nowMs() + FIRST_RETRY_S * 1000;  // out of processes or descriptors: later
+        close(pipeFds[0]);
+        w.retryAt = nowMs() + FIRST_RETRY_S * 1000;  // out of processes: later
         return;
     }
-    close(pipeFds[1]);
     w.child = pid;
     w.reportFd = pipeFds[0];
 }

@@ -154,7 +154,7 @@ TEST(Md5, CarriesTheBitCountIntoItsHighWord)
 }
 
 // "2001:db8::1 temporary, fd00::1" -> candidates as the kernel lists them:
-// global scope, usable, permanent unless a word says otherwise.
+// global scope and usable unless a word says otherwise.
 std::vector<Ipv6Candidate> candidatesOf(const std::string &text)
 {
     const std::map<std::string, uint32_t> flags = {
@@ -166,14 +166,11 @@ std::vector<Ipv6Candidate> candidatesOf(const std::string &text)
         std::istringstream words(item);
         std::string word;
         Ipv6Candidate c{};
-        c.preferredLifetime = 0xFFFFFFFF;
         words >> word;
         inet_pton(AF_INET6, word.c_str(), c.address);
         while (words >> word) {
             if (word == "link" || word == "host")
                 c.scope = word == "link" ? RT_SCOPE_LINK : RT_SCOPE_HOST;
-            else if (word == "unpreferred")
-                c.preferredLifetime = 0;
             else
                 c.flags |= flags.at(word);
         }

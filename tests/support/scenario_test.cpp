@@ -375,6 +375,11 @@ TEST_P(Scenarios, Run)
             EXPECT_TRUE(std::any_of(notices.begin(), notices.end(),
                                     [&](const std::string &n) { return globMatch(wanted, n); }))
                 << "no notification like: " << wanted;
+        } else if (l.verb == "notified-count") {
+            const long n = std::count_if(notices.begin(), notices.end(),
+                                         [&](const std::string &m) { return globMatch(w.at(0), m); });
+            EXPECT_GE(n, std::stol(w.at(1))) << l.rest;
+            EXPECT_LE(n, std::stol(w.at(2))) << l.rest;
         } else if (l.verb == "port") {
             EXPECT_EQ(servers.at(w.at(0))->received().at(0).port, std::stoi(w.at(1)));
         }
