@@ -143,6 +143,16 @@ ToolRun runInBackground(const std::vector<std::string> &args, const std::vector<
                         const std::map<std::string, std::unique_ptr<FakeServer>> &servers, double *stopping)
 {
     const ToolProcess tool = startTool(args, env);
+    // Whatever ends this function early (an exception, a fatal assertion),
+    // no watcher may be left running.
+    struct KillOnExit {
+        pid_t pid;
+        ~KillOnExit()
+        {
+            if (pid > 0 && kill(pid, SIGKILL) == 0)
+                waitpid(pid, nullptr, 0);
+        }
+    } guard{tool.pid};
     const auto last = std::find_if(lines.rbegin(), lines.rend(), [](const Line &l) { return l.verb == "after"; });
     for (const Line &l : lines) {
         if (l.verb != "after")
@@ -172,10 +182,12 @@ ToolRun runInBackground(const std::vector<std::string> &args, const std::vector<
         if (waitid(P_PID, static_cast<id_t>(tool.pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
             info.si_pid == tool.pid) {
             *stopping = now() - lastAction;
+            guard.pid = -1;
             return finishTool(tool);
         }
     }
     kill(tool.pid, SIGKILL);
+    guard.pid = -1;
     ADD_FAILURE() << "the tool did not end after the last action";
     return finishTool(tool);
 }
