@@ -124,15 +124,14 @@ std::vector<Ipv6Candidate> listIpv6Addresses()
 
 int chooseStableIpv6(const std::vector<Ipv6Candidate> &candidates, const unsigned char *kernelPick)
 {
-    int best = -1;
+    int best = -1, bestRank = 0;
     for (size_t k = 0; k < candidates.size(); ++k) {
         const int r = rank(candidates[k]);
-        if (r == 0)
-            continue;
         const bool picked = kernelPick && memcmp(candidates[k].address, kernelPick, 16) == 0;
-        const int bestRank = best < 0 ? 0 : rank(candidates[static_cast<size_t>(best)]);
-        if (best < 0 || r < bestRank || (r == bestRank && picked))
+        if (r != 0 && (best < 0 || r < bestRank || (r == bestRank && picked))) {
             best = static_cast<int>(k);
+            bestRank = r;
+        }
     }
     return best;
 }

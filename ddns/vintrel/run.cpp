@@ -12,8 +12,6 @@
 
 namespace {
 
-const uint32_t NO_ADDRESS = 0xFFFFFFFF;
-
 // The address of the first A record among the answers of a reply (a CNAME
 // may come before it), or 0 when there is none.
 uint32_t firstAnswerAddress(const DnsMessage &reply)

@@ -13,7 +13,7 @@ struct Settings {
     int qtype = DNS_TYPE_A;
     int opcode = 1;                  // 10 sends the question with opcode 10 (MYIP)
     uint32_t nameserver_ip = 0;      // 0: the remembered or configured server
-    uint32_t ip = 0xFFFFFFFF;        // -a; 0xFFFFFFFF: none, 0: find it
+    uint32_t ip = 0xFFFFFFFF;        // -a; NO_ADDRESS: none, 0: find it
     unsigned char ipv6buf[16] = {};
     unsigned char *ipv6 = nullptr;   // points at ipv6buf once -i is given
     bool ipv6Auto = false;           // -i auto: this host's stable global address
@@ -24,6 +24,8 @@ struct Settings {
 };
 
 const int OPCODE_DDNS = 10;
+// The ip setting when no IPv4 address is to be registered (no 201 record).
+const uint32_t NO_ADDRESS = 0xFFFFFFFF;
 const int KEEP_GOING = -1;
 
 // Reads argv into st. KEEP_GOING when the run may start, else the exit

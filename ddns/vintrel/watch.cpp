@@ -30,8 +30,6 @@
 
 namespace {
 
-const uint32_t NO_ADDRESS = 0xFFFFFFFF;
-
 // Events come in bursts (a new address brings its routes): wait for this
 // much quiet, but never longer than the cap after the first event.
 const long long SETTLE_QUIET_MS = 300;
@@ -184,12 +182,16 @@ void startAttempt(Watch &w, Cause cause)
     w.reportFd = pipeFds[0];
 }
 
+// Without -n, no server found: the update went nowhere useful.
+bool discoveryFailed(const Watch &w, const AttemptReport &r)
+{
+    return w.st.nameserver_ip == 0 && r.server == 0;
+}
+
 Outcome outcomeOf(const Watch &w, const AttemptReport &r, bool reported)
 {
-    if (!reported || r.status == -1 || r.status == 2)
-        return FAILED;  // no reply, no send, server failure: may mend itself
-    if (w.st.nameserver_ip == 0 && r.server == 0)
-        return FAILED;  // the discovery failed; the update went nowhere useful
+    if (!reported || r.status == -1 || r.status == 2 || discoveryFailed(w, r))
+        return FAILED;  // no reply, no send, server failure, no server: may mend itself
     return r.status == 0 ? REGISTERED : REFUSED;
 }
 
@@ -207,7 +209,7 @@ std::string failureText(const Watch &w, const AttemptReport &r, bool reported)
 {
     if (!reported)
         return "Tentativa interrompida";
-    if (w.st.nameserver_ip == 0 && r.server == 0)
+    if (discoveryFailed(w, r))
         return "Servidor DDNS nao encontrado";
     if (r.status == -1)
         return "Sem resposta do servidor";
@@ -373,13 +375,16 @@ int runWatch(const Settings &st)
     w.watchdogAt = nowMs() + w.watchdogEveryMs;
     w.refreshAt = nowMs() + st.watchSeconds * 1000;
     startAttempt(w, START);
+    int status = 0;
     for (;;) {
         pollfd fds[3] = {{w.signals, POLLIN, 0}, {w.events, POLLIN, 0}, {w.reportFd, POLLIN, 0}};
         const long long due = nextDue(w);
         const long long wait = due == LLONG_MAX ? -1 : std::max(0LL, due - nowMs());
         const int ready = poll(fds, w.reportFd >= 0 ? 3 : 2, static_cast<int>(std::min<long long>(wait, INT_MAX)));
-        if (ready < 0 && errno != EINTR)
+        if (ready < 0 && errno != EINTR) {
+            status = -1;  // cannot wait any more: not a clean stop
             break;
+        }
         if (fds[0].revents && !takeSignals(w))
             break;
         const long long now = nowMs();
@@ -393,5 +398,5 @@ int runWatch(const Settings &st)
         runDueWork(w, nowMs());
     }
     stop(w);
-    return 0;
+    return status;
 }
