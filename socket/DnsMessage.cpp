@@ -636,9 +636,9 @@ bool DnsMessage::decodeRecords(int count, void (DnsMessage::*append)(DnsRR *),
     return true;
 }
 
-bool DnsMessage::decode(const byte_t *buf, int sz, bool ignore_unknown_rrs)
+bool DnsMessage::decode(const byte_t *buf, int sz, bool ignore_unknown_rrs, int maxSize)
 {
-    if (sz < 12 || sz > DNS_MAX_MESSAGE)
+    if (sz < 12 || sz > maxSize)
         return false;
     const byte_t *endp = buf + sz;
     id = readShort(buf);

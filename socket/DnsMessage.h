@@ -29,8 +29,10 @@ enum DnsType : uint32_t {
     DNS_TYPE_ANY = 255,
 };
 
-// Largest message the system sends or accepts.
+// Largest message the system sends, and accepts over UDP.
 const int DNS_MAX_MESSAGE = 512;
+// Largest message a TCP reply can carry (its two-byte length prefix).
+const int DNS_MAX_TCP_MESSAGE = 65535;
 // Size of the area the encoder may write into (and of the receive buffer).
 const int DNS_ENCODE_AREA = 530;
 // Longest dotted name, without a final dot.
@@ -114,9 +116,11 @@ public:
     // the message longer than DNS_MAX_MESSAGE bytes are left out.
     int encode(char *ibuf);
 
-    // Read the sz bytes at buf into this message (appending to its lists).
-    // True when every counted question and record was read.
-    bool decode(const byte_t *buf, int sz, bool ignore_unknown_rrs);
+    // Read the sz bytes at buf into this message (appending to its lists);
+    // a message longer than maxSize is not read at all. True when every
+    // counted question and record was read.
+    bool decode(const byte_t *buf, int sz, bool ignore_unknown_rrs,
+                int maxSize = DNS_MAX_MESSAGE);
 
 private:
     char *encodeQuestion(DnsRR *q, char *buf);

@@ -229,7 +229,7 @@ bool getCurrentDns(uint32_t *ip, int /*dummy*/) { return getCurrentDns(ip); }
 
 // ------------------------------------------------ query exchange
 
-bool dns_query_s(int s, DnsMessage &msg, uint32_t ip)
+bool dns_query_s(int s, DnsMessage &msg, uint32_t ip, uint32_t *replyFrom)
 {
     char buf[DNS_ENCODE_AREA];
     byte_t received[DNS_ENCODE_AREA];
@@ -295,6 +295,8 @@ bool dns_query_s(int s, DnsMessage &msg, uint32_t ip)
             // with or without answers.
             if (ip == 0)
                 current_dns = src_addr.sin_addr.s_addr;
+            if (replyFrom)
+                *replyFrom = src_addr.sin_addr.s_addr;
             if (!msg.answers)
                 ddnsError = 3;
             return true;

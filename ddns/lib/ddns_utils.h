@@ -35,7 +35,8 @@ bool getCurrentDns(uint32_t *ip, int dummy);
 // Sends msg to port 53 of ip (0: the remembered server, else the configured
 // one) in up to 10 passes of 2 s, and decodes the datagram carrying msg.id
 // back into msg. True when such a reply was accepted; ddnsError tells more.
-bool dns_query_s(int s, DnsMessage &msg, uint32_t ip);
+// replyFrom, when given, receives the address the accepted reply came from.
+bool dns_query_s(int s, DnsMessage &msg, uint32_t ip, uint32_t *replyFrom = nullptr);
 
 // Update token: MD5 of the address's four bytes (as they lie in memory)
 // followed by the password, as 32 upper-case hex digits and a NUL.

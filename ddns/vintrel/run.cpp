@@ -4,10 +4,11 @@
 
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 
 #include "ddns_utils.h"
 #include "ipv6_pick.h"
+#include "query_id.h"
+#include "tcp_exchange.h"
 #include "vintrel.h"
 
 namespace {
@@ -34,10 +35,10 @@ uint32_t findUpdateServer(int s, const char *name)
     }
     std::string host;
     uint32_t server = 0;
-    uint16_t nsId;
+    const uint16_t nsId = newQueryId();
     {
         DnsMessage nsQuery;
-        nsId = nsQuery.id;
+        nsQuery.id = nsId;
         nsQuery.addQuestion(DNS_TYPE_NS, dot + 1);
         if (!dns_query_s(s, nsQuery, 0) || !nsQuery.answers || !nsQuery.answers->resource) {
             puts("Servidor DDNS n\xE3o existente ou n\xE3o encontrado.");
@@ -55,9 +56,11 @@ uint32_t findUpdateServer(int s, const char *name)
         return server;
 
     DnsMessage aQuery;
-    // Built where the NS question was, it would carry its identifier, and
-    // a late duplicate of the NS reply would pass for the A reply.
-    aQuery.id = static_cast<uint16_t>(nsId + 1);
+    // Never the NS question's identifier: a late duplicate of the NS reply
+    // would pass for the A reply.
+    aQuery.id = newQueryId();
+    if (aQuery.id == nsId)
+        aQuery.id = static_cast<uint16_t>(nsId + 1);
     aQuery.addQuestion(DNS_TYPE_A, host.c_str());
     if (dns_query_s(s, aQuery, 0))
         server = firstAnswerAddress(aQuery);
@@ -87,6 +90,56 @@ void pickIpv6(Settings &st)
     }
     char text[INET6_ADDRSTRLEN];
     printf("Registrando IPv6 %s\n", inet_ntop(AF_INET6, st.ipv6, text, sizeof text));
+}
+
+// The question of an ordinary or MYIP run.
+void addQuery(const Settings &st, DnsMessage &msg)
+{
+    if (st.opcode == OPCODE_DDNS)
+        msg.setOpcode(OPCODE_DDNS);
+    msg.addQuestion(st.qtype, st.qtext);
+}
+
+const uint16_t FLAG_TC = 0x0200;
+
+// Only answers to ordinary questions are worth asking again: the update
+// service speaks UDP alone.
+bool wantsWholeAnswer(const Settings &st, const DnsMessage &reply)
+{
+    return (reply.flags & FLAG_TC) && st.qtype != DNS_TYPE_SETA && st.opcode != OPCODE_DDNS;
+}
+
+const char *tcpFailure(TcpOutcome outcome)
+{
+    switch (outcome) {
+    case TcpOutcome::Refused:
+        return "conex\xE3o recusada";
+    case TcpOutcome::TimedOut:
+        return "tempo esgotado";
+    case TcpOutcome::Closed:
+        return "conex\xE3o encerrada antes do fim da resposta";
+    default:
+        return "resposta inv\xE1lida";
+    }
+}
+
+// A truncated reply from server: the whole answer over TCP, else the
+// truncated one and a line saying that it is incomplete.
+int reportTruncated(const Settings &st, DnsMessage &truncated, uint32_t server)
+{
+    DnsMessage whole;
+    addQuery(st, whole);
+    whole.id = newQueryId();
+    const TcpOutcome outcome = dnsQueryTcp(whole, server);
+    if (outcome == TcpOutcome::Whole) {
+        printReply(whole);
+        return reportReplyCode(whole.getError());
+    }
+    printReply(truncated);
+    reportReplyCode(truncated.getError());
+    printf("Resposta incompleta: o servidor a truncou e a consulta por TCP falhou (%s)\n",
+           tcpFailure(outcome));
+    return INCOMPLETE_ANSWER;
 }
 
 } // namespace
@@ -135,18 +188,18 @@ int runQuery(Settings &st)
 {
     int s = getUdpSocket(true, 0, st.ip_port);
     DnsMessage message;
-    if (st.qtype == DNS_TYPE_SETA) {
+    if (st.qtype == DNS_TYPE_SETA)
         prepareUpdate(s, message, st);
-    } else {
-        if (st.opcode == OPCODE_DDNS)
-            message.setOpcode(OPCODE_DDNS);
-        message.addQuestion(st.qtype, st.qtext);
-    }
-    message.id = static_cast<uint16_t>(time(nullptr));
-    if (!dns_query_s(s, message, st.nameserver_ip)) {
+    else
+        addQuery(st, message);
+    message.id = newQueryId();
+    uint32_t replyFrom = 0;
+    if (!dns_query_s(s, message, st.nameserver_ip, &replyFrom)) {
         puts("N\xE3o foi possivel obter uma resposta do servidor");
         return -1;
     }
+    if (wantsWholeAnswer(st, message))
+        return reportTruncated(st, message, replyFrom);
     printReply(message);
     return reportReplyCode(message.getError());
 }

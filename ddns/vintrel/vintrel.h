@@ -27,6 +27,9 @@ const int OPCODE_DDNS = 10;
 // The ip setting when no IPv4 address is to be registered (no 201 record).
 const uint32_t NO_ADDRESS = 0xFFFFFFFF;
 const int KEEP_GOING = -1;
+// Exit status of a truncated answer that TCP could not complete: above
+// every reply code (0-15).
+const int INCOMPLETE_ANSWER = 16;
 
 // Reads argv into st. KEEP_GOING when the run may start, else the exit
 // status (1) after the message or usage text on standard error. The

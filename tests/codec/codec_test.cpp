@@ -13,6 +13,7 @@
 #include "ddns_utils.h"
 #include "ipv6_pick.h"
 #include "md5.h"
+#include "query_id.h"
 #include "wire.h"
 
 namespace {
@@ -151,6 +152,22 @@ TEST(Md5, CarriesTheBitCountIntoItsHighWord)
     unsigned char byte = 0;
     MD5Update(&ctx, &byte, 1);
     EXPECT_EQ(ctx.i[1] * 0x100000000ull + ctx.i[0], 0x100000000ull);
+}
+
+// Without the kernel's random source: identifiers still spread over the
+// range, and never one twice in a row.
+TEST(QueryId, FallbackSpreadsAndNeverRepeatsAtOnce)
+{
+    std::map<uint16_t, int> seen;
+    uint16_t last = fallbackQueryId();
+    for (int i = 0; i < 1000; ++i) {
+        const uint16_t id = fallbackQueryId();
+        EXPECT_NE(id, last);
+        last = id;
+        ++seen[id];
+    }
+    for (const auto &s : seen)
+        EXPECT_LE(s.second, 5) << s.first;
 }
 
 // "2001:db8::1 temporary, fd00::1" -> candidates as the kernel lists them:

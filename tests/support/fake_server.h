@@ -13,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -59,6 +60,13 @@ inline bool ruleMatches(const std::string &key, const Bytes &q, int index)
     return !update && q.size() >= 16 && q[q.size() - 3] == type && q[q.size() - 4] == 0;
 }
 
+// Anything that records what it received: a datagram server or a stream one.
+class Recorder {
+public:
+    virtual ~Recorder() = default;
+    virtual std::vector<Datagram> received() const = 0;
+};
+
 inline int boundUdpSocket(const std::string &address, int port)
 {
     int s = socket(AF_INET, SOCK_DGRAM, 0);
@@ -71,7 +79,7 @@ inline int boundUdpSocket(const std::string &address, int port)
     return s;
 }
 
-class FakeServer {
+class FakeServer : public Recorder {
 public:
     FakeServer(const std::string &address, std::vector<Rule> rules)
         : listener(boundUdpSocket(address, 53)), rules(std::move(rules)),
@@ -79,7 +87,7 @@ public:
     {
     }
 
-    ~FakeServer()
+    ~FakeServer() override
     {
         stopping = true;
         worker.join();
@@ -88,7 +96,7 @@ public:
         close(listener);
     }
 
-    std::vector<Datagram> received() const
+    std::vector<Datagram> received() const override
     {
         std::lock_guard<std::mutex> hold(lock);
         return log;
@@ -145,6 +153,134 @@ private:
                 if (ruleMatches(r.key, query, index))
                     sendLater(r, parseBytes(r.reply, query), peer, at);
             }
+        }
+    }
+};
+
+// A scripted name server on ADDR:53 over TCP. For each connection it reads
+// one length-prefixed query, records it, and then, by its mode:
+//   reply BYTES        the reply with its length prefix
+//   raw BYTES          the bytes as they are (no prefix added), then closes
+//   trickle S BYTES    the prefixed reply one byte every S seconds
+//   stall              nothing, keeping the connection open
+//   reset              closes with a reset
+class TcpFakeServer : public Recorder {
+public:
+    TcpFakeServer(const std::string &address, const std::string &spec)
+        : listener(listeningSocket(address)), spec(spec), worker([this] { serve(); })
+    {
+    }
+
+    ~TcpFakeServer() override
+    {
+        stopping = true;
+        worker.join();
+        close(listener);
+    }
+
+    std::vector<Datagram> received() const override
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        return log;
+    }
+
+private:
+    int listener;
+    std::string spec;
+    mutable std::mutex lock;
+    std::vector<Datagram> log;
+    std::atomic<bool> stopping{false};
+    std::thread worker;
+
+    static int listeningSocket(const std::string &address)
+    {
+        int s = socket(AF_INET, SOCK_STREAM, 0);
+        const int on = 1;
+        setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(53);
+        sa.sin_addr.s_addr = inet_addr(address.c_str());
+        if (s < 0 || bind(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 || listen(s, 4) != 0)
+            throw std::runtime_error("cannot listen on " + address);
+        return s;
+    }
+
+    // Waits up to 10 ms for fd; false when it is not readable.
+    static bool readable(int fd)
+    {
+        pollfd p{fd, POLLIN, 0};
+        return poll(&p, 1, 10) > 0;
+    }
+
+    bool readQuery(int fd, Bytes &query)
+    {
+        uint8_t buf[2048];
+        size_t have = 0;
+        const double until = now() + 2;
+        while (now() < until && !stopping) {
+            if (!readable(fd))
+                continue;
+            const ssize_t n = recv(fd, buf + have, sizeof buf - have, 0);
+            if (n <= 0)
+                return false;
+            have += static_cast<size_t>(n);
+            if (have >= 2 && have >= 2u + (buf[0] << 8 | buf[1])) {
+                query.assign(buf + 2, buf + 2 + (buf[0] << 8 | buf[1]));
+                return true;
+            }
+        }
+        return false;
+    }
+
+    void answer(int fd, const Bytes &query)
+    {
+        std::istringstream words(spec);
+        std::string mode;
+        double pause = 0;
+        words >> mode;
+        if (mode == "trickle")
+            words >> pause;
+        std::string rest;
+        std::getline(words, rest);
+        Bytes out = parseBytes(rest, query);
+        if (mode == "reply" || mode == "trickle") {
+            out.insert(out.begin(), {static_cast<uint8_t>(out.size() >> 8), static_cast<uint8_t>(out.size())});
+        } else if (mode == "stall") {
+            while (!stopping)
+                usleep(10000);
+        } else if (mode == "reset") {
+            const linger abort{1, 0};
+            setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+        }
+        for (size_t at = 0; at < out.size() && !stopping;) {
+            const size_t n = pause > 0 ? 1 : out.size() - at;
+            if (send(fd, out.data() + at, n, MSG_NOSIGNAL) < 0)
+                break;
+            at += n;
+            if (pause > 0)
+                usleep(static_cast<useconds_t>(pause * 1e6));
+        }
+    }
+
+    void serve()
+    {
+        while (!stopping) {
+            if (!readable(listener))
+                continue;
+            const int fd = accept(listener, nullptr, nullptr);
+            if (fd < 0)
+                continue;
+            Bytes query;
+            const double at = now();
+            if (readQuery(fd, query)) {
+                {
+                    std::lock_guard<std::mutex> hold(lock);
+                    log.push_back({query, at, 0});
+                }
+                answer(fd, query);
+            }
+            close(fd);
         }
     }
 };
