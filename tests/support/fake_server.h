@@ -60,11 +60,28 @@ inline bool ruleMatches(const std::string &key, const Bytes &q, int index)
     return !update && q.size() >= 16 && q[q.size() - 3] == type && q[q.size() - 4] == 0;
 }
 
-// Anything that records what it received: a datagram server or a stream one.
+// What a server received, in order: a datagram server or a stream one.
 class Recorder {
 public:
     virtual ~Recorder() = default;
-    virtual std::vector<Datagram> received() const = 0;
+    std::vector<Datagram> received() const
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        return log;
+    }
+
+protected:
+    // The index of what was recorded.
+    int record(const Datagram &d)
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        log.push_back(d);
+        return static_cast<int>(log.size()) - 1;
+    }
+
+private:
+    mutable std::mutex lock;
+    std::vector<Datagram> log;
 };
 
 inline int boundUdpSocket(const std::string &address, int port)
@@ -96,18 +113,10 @@ public:
         close(listener);
     }
 
-    std::vector<Datagram> received() const override
-    {
-        std::lock_guard<std::mutex> hold(lock);
-        return log;
-    }
-
 private:
     int listener;
     std::vector<Rule> rules;
     std::vector<std::thread> replies;
-    mutable std::mutex lock;
-    std::vector<Datagram> log;
     std::atomic<bool> stopping{false};
     std::thread worker;
 
@@ -143,12 +152,7 @@ private:
                 continue;
             Bytes query(buf, buf + n);
             const double at = now();
-            int index;
-            {
-                std::lock_guard<std::mutex> hold(lock);
-                index = static_cast<int>(log.size());
-                log.push_back({query, at, ntohs(peer.sin_port)});
-            }
+            const int index = record({query, at, ntohs(peer.sin_port)});
             for (const Rule &r : rules) {
                 if (ruleMatches(r.key, query, index))
                     sendLater(r, parseBytes(r.reply, query), peer, at);
@@ -178,17 +182,9 @@ public:
         close(listener);
     }
 
-    std::vector<Datagram> received() const override
-    {
-        std::lock_guard<std::mutex> hold(lock);
-        return log;
-    }
-
 private:
     int listener;
     std::string spec;
-    mutable std::mutex lock;
-    std::vector<Datagram> log;
     std::atomic<bool> stopping{false};
     std::thread worker;
 
@@ -274,10 +270,7 @@ private:
             Bytes query;
             const double at = now();
             if (readQuery(fd, query)) {
-                {
-                    std::lock_guard<std::mutex> hold(lock);
-                    log.push_back({query, at, 0});
-                }
+                record({query, at, 0});
                 answer(fd, query);
             }
             close(fd);
