@@ -209,6 +209,30 @@ bool getBestInterfaceAddress(uint32_t dest_addr, uint32_t *if_addr)
     return found;
 }
 
+namespace {
+
+struct Prefix {
+    uint32_t network;  // host order
+    int length;
+};
+
+const Prefix NON_PUBLIC[] = {
+    {0x00000000, 8},  {0x0A000000, 8},  {0x64400000, 10}, {0x7F000000, 8},
+    {0xA9FE0000, 16}, {0xAC100000, 12}, {0xC0A80000, 16},
+};
+
+} // namespace
+
+bool isPublicIpv4(uint32_t addr)
+{
+    const uint32_t host = ntohl(addr);
+    for (const Prefix &p : NON_PUBLIC) {
+        if ((host >> (32 - p.length)) == (p.network >> (32 - p.length)))
+            return false;
+    }
+    return true;
+}
+
 // ------------------------------------------------ resolver configuration
 
 bool getCurrentDns(uint32_t *ip)

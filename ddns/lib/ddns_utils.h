@@ -28,6 +28,11 @@ bool getBestInterfaceAddress(uint32_t dest_addr, uint32_t *if_addr);
 // The same, printing nothing.
 bool localAddressTowards(uint32_t dest_addr, uint32_t *if_addr);
 
+// False for the addresses that cannot be reached from the Internet, as a
+// host behind a NAT router holds them: 0/8, 10/8, 100.64/10 (carrier-grade
+// NAT), 127/8, 169.254/16, 172.16/12, 192.168/16 (network order).
+bool isPublicIpv4(uint32_t addr);
+
 // The first usable IPv4 "nameserver" of /etc/resolv.conf.
 bool getCurrentDns(uint32_t *ip);
 bool getCurrentDns(uint32_t *ip, int dummy);

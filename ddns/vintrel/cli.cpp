@@ -36,7 +36,8 @@ const char OPTION_HELP[] =
     "  -t <type>     tipo da consulta, ou SET (atualiza\xE7\xE3o) ou MYIP\n"
     "  -n <ip>       servidor a consultar (padr\xE3o: /etc/resolv.conf)\n"
     "  -b <port>     porta local\n"
-    "  -a <end_ip>   SET: endere\xE7o IPv4 a registrar; 0.0.0.0: o que faz rota at\xE9 o servidor\n"
+    "  -a <end_ip>   SET: endere\xE7o IPv4 a registrar; 0.0.0.0: o que faz rota at\xE9 o servidor;\n"
+    "                auto: esse se for p\xFA" "blico, sen\xE3o o que o servidor v\xEA (NAT)\n"
     "  -i <end_ipv6> SET: endere\xE7o IPv6 a registrar; auto: o endere\xE7o global est\xE1vel deste host\n"
     "  -p <passwd>   SET: senha (melhor: vari\xE1vel VINTREL_PASSWORD)\n"
     "  -w <seconds>  SET: continua, atualizando a cada mudan\xE7" "a de endere\xE7o e a cada\n"
@@ -116,6 +117,11 @@ int parseCommandLine(int argc, char **argv, Settings &st)
                 return refuse("Endere\xE7o ip do DNS inv\xE1lido\n");
             break;
         case 'a':
+            st.ipAuto = strcmp(optarg, "auto") == 0;
+            if (st.ipAuto) {
+                st.ip = 0;
+                break;
+            }
             st.ip = inet_addr(optarg);
             if (st.ip == INADDR_NONE)
                 return refuse("Endere\xE7o ip inv\xE1lido\n");

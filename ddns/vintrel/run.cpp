@@ -163,9 +163,46 @@ void prepareSetA(int s, uint32_t &ip, uint32_t &dns_ip, const char *name)
     }
 }
 
+uint32_t autoAddress(uint32_t server, uint32_t *local)
+{
+    *local = 0;
+    if (server == 0 || !localAddressTowards(server, local))
+        return 0;
+    return isPublicIpv4(*local) ? *local : 0;
+}
+
+namespace {
+
+// -a auto, after discovery: which address goes in the update, and why.
+uint32_t chooseAutoAddress(uint32_t server)
+{
+    if (server == 0)
+        return 0;  // discovery failed and has said so: the server sees
+    uint32_t local;
+    const uint32_t chosen = autoAddress(server, &local);
+    in_addr shown;
+    shown.s_addr = local;
+    if (local == 0)
+        puts("Rota n\xE3o encontrada. Deixando o servidor ver o IP...");
+    else if (chosen != 0)
+        printf("Registrando inteface %s: endere\xE7o p\xFA" "blico\n", inet_ntoa(shown));
+    else
+        printf("Endere\xE7o local %s n\xE3o \xE9 p\xFA" "blico (NAT): o servidor registra o endere\xE7o que v\xEA\n",
+               inet_ntoa(shown));
+    return chosen;
+}
+
+} // namespace
+
 void prepareUpdate(int s, DnsMessage &msg, Settings &st)
 {
-    prepareSetA(s, st.ip, st.nameserver_ip, st.qtext);
+    if (st.ipAuto) {
+        uint32_t noProbe = NO_ADDRESS;  // the choice below probes quietly
+        prepareSetA(s, noProbe, st.nameserver_ip, st.qtext);
+        st.ip = chooseAutoAddress(st.nameserver_ip);
+    } else {
+        prepareSetA(s, st.ip, st.nameserver_ip, st.qtext);
+    }
     if (st.ipv6Auto)
         pickIpv6(st);
     msg.setOpcode(OPCODE_DDNS);

@@ -14,6 +14,7 @@ struct Settings {
     int opcode = 1;                  // 10 sends the question with opcode 10 (MYIP)
     uint32_t nameserver_ip = 0;      // 0: the remembered or configured server
     uint32_t ip = 0xFFFFFFFF;        // -a; NO_ADDRESS: none, 0: find it
+    bool ipAuto = false;             // -a auto: the local address if public, else the server's view
     unsigned char ipv6buf[16] = {};
     unsigned char *ipv6 = nullptr;   // points at ipv6buf once -i is given
     bool ipv6Auto = false;           // -i auto: this host's stable global address
@@ -53,6 +54,11 @@ int runWatch(const Settings &st);
 // Finds the update server through the parent domain's NS records when
 // dns_ip is 0, and the local address facing it when ip is 0.
 void prepareSetA(int s, uint32_t &ip, uint32_t &dns_ip, const char *name);
+
+// -a auto: the local address facing server when it is public; else 0, so
+// that the server registers the address the update comes from. *local
+// gets the local address (0 without a route).
+uint32_t autoAddress(uint32_t server, uint32_t *local);
 
 // Fills msg with the update records for st (after discovery).
 void prepareUpdate(int s, DnsMessage &msg, Settings &st);

@@ -245,6 +245,10 @@ TEST_P(Codec, Row)
         if (k >= 0)
             inet_ntop(AF_INET6, all[static_cast<size_t>(k)].address, text, sizeof text);
         EXPECT_EQ(std::string(text), f.at(2));
+    } else if (r.kind == "public") {
+        std::istringstream addresses(f.at(0));
+        for (std::string a; addresses >> a;)
+            EXPECT_EQ(isPublicIpv4(inet_addr(a.c_str())) ? "public" : "not-public", f.at(1)) << a;
     } else {
         FAIL() << "unknown row kind " << r.kind;
     }

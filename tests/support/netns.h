@@ -90,6 +90,20 @@ private:
 // Runs a shell command; false when it fails.
 inline bool shell(const std::string &command) { return system(command.c_str()) == 0; }
 
+// Waits up to 10 s until every link that is up has its carrier (LOWER_UP)
+// and none of their IPv6 addresses is tentative: the kernel finishes a new
+// address in a work item, even without duplicate address detection, and
+// under load that can outlast the start of a run. Links left down (and so
+// their tentative addresses) are not waited for.
+inline bool awaitLinksSettled()
+{
+    return shell("for i in $(seq 200); do"
+                 " ip -o link show up | grep -qv LOWER_UP ||"
+                 " [ -n \"$(ip -6 -o addr show tentative | awk '{print $2}' |"
+                 "   while read -r dev; do ip -o link show dev \"$dev\" up; done)\" ] || exit 0;"
+                 " sleep 0.05; done; exit 1");
+}
+
 // A second network namespace joined to the test's own by a veth pair: "vh"
 // (hostAddress) on the test's side, "vs" (peerAddress) on the other, both
 // up, without duplicate address detection (a new address is usable at

@@ -300,6 +300,7 @@ TEST_P(Scenarios, Run)
         servers[r.first].reset(new FakeServer(r.first, r.second));
     for (auto &t : streams)
         servers["tcp:" + t.first].reset(new TcpFakeServer(t.first, t.second));
+    ASSERT_TRUE(awaitLinksSettled()) << "a link without carrier, or tentative addresses, after 10 s";
     if (peer)
         peer->leave();
 
