@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -59,6 +60,16 @@ inline ToolProcess startTool(std::vector<std::string> args, const std::vector<st
     char out[] = "/tmp/vintrel-out-XXXXXX", err[] = "/tmp/vintrel-err-XXXXXX";
     close(mkstemp(out));
     close(mkstemp(err));
+    // "{stdout}" and "{stderr}" in a variable: that file's "device:inode",
+    // as a service manager names the journal's stream in JOURNAL_STREAM.
+    for (std::string &e : env) {
+        for (const char *file : {out, err}) {
+            const std::string mark = file == out ? "{stdout}" : "{stderr}";
+            struct stat st;
+            if (e.find(mark) != std::string::npos && stat(file, &st) == 0)
+                e.replace(e.find(mark), mark.size(), std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino));
+        }
+    }
     ToolProcess tool;
     tool.outPath = out;
     tool.errPath = err;
