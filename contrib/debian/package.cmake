@@ -46,6 +46,8 @@ set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The watch service reloads with /bin/kill, which a minimal system lacks.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "procps")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "small scriptable DNS client and dynamic-address updater")
 # CPack indents each line by one space; "." separates paragraphs.

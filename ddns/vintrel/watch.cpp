@@ -70,7 +70,8 @@ std::string describe(const Addresses &a)
     if (a.ip != NO_ADDRESS) {
         in_addr v4;
         v4.s_addr = a.ip;
-        text += inet_ntoa(v4);
+        // Address 0 asks the server for the address the update comes from.
+        text += a.ip == 0 ? "o endereco visto pelo servidor" : inet_ntoa(v4);
     }
     if (a.hasIpv6) {
         char v6[INET6_ADDRSTRLEN];

@@ -12,8 +12,8 @@ fail() { echo "FAIL: $*"; exit 1; }
 (cd "$build" && cpack -G DEB -B "$work" >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log"; fail "cpack"; }
 deb=$(ls "$work"/vintrel_*_*.deb) || fail "no vintrel_<version>_<arch>.deb"
 dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sort | diff "$here/package-files.txt" - || fail "files differ"
-for field in Section:net Depends:libc6 Priority:optional; do
-    dpkg-deb -f "$deb" "${field%%:*}" | grep -q "^${field#*:}" || fail "$field"
+for field in Section:net Depends:libc6 Depends:procps Priority:optional; do
+    dpkg-deb -f "$deb" "${field%%:*}" | grep -qw "${field#*:}" || fail "$field"
 done
 dpkg-deb -x "$deb" "$work/root"
 readelf -d "$work/root/usr/bin/vintrel" | grep -q 'NEEDED.*libc\.so' || fail "not linked against libc"
