@@ -31,6 +31,8 @@ enum DnsType : uint32_t {
 
 // Largest message the system sends, and accepts over UDP.
 const int DNS_MAX_MESSAGE = 512;
+// The header's TC flag: the reply did not fit and was cut short.
+const uint16_t DNS_FLAG_TC = 0x0200;
 // Largest message a TCP reply can carry (its two-byte length prefix).
 const int DNS_MAX_TCP_MESSAGE = 65535;
 // Size of the area the encoder may write into (and of the receive buffer).

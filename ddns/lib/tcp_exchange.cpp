@@ -15,7 +15,6 @@ namespace {
 typedef std::chrono::steady_clock Clock;
 
 const int DNS_PORT = 53;
-const uint16_t FLAG_TC = 0x0200;
 
 // Waits until fd is ready for events or the deadline passes; false then.
 bool waitFor(int fd, short events, Clock::time_point deadline)
@@ -105,7 +104,7 @@ bool wellFormed(const byte_t *reply, int size, uint16_t id)
 {
     DnsMessage check;
     return size >= 12 && (reply[0] << 8 | reply[1]) == id &&
-           check.decode(reply, size, true, DNS_MAX_TCP_MESSAGE) && !(check.flags & FLAG_TC);
+           check.decode(reply, size, true, DNS_MAX_TCP_MESSAGE) && !(check.flags & DNS_FLAG_TC);
 }
 
 } // namespace

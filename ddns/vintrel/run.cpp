@@ -100,13 +100,11 @@ void addQuery(const Settings &st, DnsMessage &msg)
     msg.addQuestion(st.qtype, st.qtext);
 }
 
-const uint16_t FLAG_TC = 0x0200;
-
 // Only answers to ordinary questions are worth asking again: the update
 // service speaks UDP alone.
 bool wantsWholeAnswer(const Settings &st, const DnsMessage &reply)
 {
-    return (reply.flags & FLAG_TC) && st.qtype != DNS_TYPE_SETA && st.opcode != OPCODE_DDNS;
+    return (reply.flags & DNS_FLAG_TC) && st.qtype != DNS_TYPE_SETA && st.opcode != OPCODE_DDNS;
 }
 
 const char *tcpFailure(TcpOutcome outcome)

@@ -122,10 +122,10 @@ Addresses wantedAddresses(const Watch &w)
 {
     Addresses a;
     a.ip = w.st.ip;
-    uint32_t local;
-    if (w.st.ipAuto)
+    if (w.st.ipAuto) {
+        uint32_t local;
         a.ip = autoAddress(w.server, &local);
-    else if (a.ip == 0 && w.server != 0)
+    } else if (a.ip == 0 && w.server != 0)
         localAddressTowards(w.server, &a.ip);  // without a route it stays 0, as the update then says
     if (w.st.ipv6) {
         a.hasIpv6 = true;

@@ -170,8 +170,8 @@ private:
 //   reset              closes with a reset
 class TcpFakeServer : public Recorder {
 public:
-    TcpFakeServer(const std::string &address, const std::string &spec)
-        : listener(listeningSocket(address)), spec(spec), worker([this] { serve(); })
+    TcpFakeServer(const std::string &address, const std::string &behaviour)
+        : listener(listeningSocket(address)), behaviour(behaviour), worker([this] { serve(); })
     {
     }
 
@@ -184,7 +184,7 @@ public:
 
 private:
     int listener;
-    std::string spec;
+    std::string behaviour;  // the mode and its arguments
     std::atomic<bool> stopping{false};
     std::thread worker;
 
@@ -231,7 +231,7 @@ private:
 
     void answer(int fd, const Bytes &query)
     {
-        std::istringstream words(spec);
+        std::istringstream words(behaviour);
         std::string mode;
         double pause = 0;
         words >> mode;

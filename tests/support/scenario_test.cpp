@@ -300,9 +300,9 @@ TEST_P(Scenarios, Run)
         servers[r.first].reset(new FakeServer(r.first, r.second));
     for (auto &t : streams)
         servers["tcp:" + t.first].reset(new TcpFakeServer(t.first, t.second));
-    ASSERT_TRUE(awaitLinksSettled()) << "a link without carrier, or tentative addresses, after 10 s";
     if (peer)
         peer->leave();
+    ASSERT_TRUE(awaitLinksSettled()) << "a link without carrier, or tentative addresses, after 10 s";
 
     // The run: the binary, or one exchange with a question for `question`.
     ToolRun run{"", "", -1};
