@@ -22,7 +22,7 @@ need() {
     done
 }
 
-# A service that a package starts on installation (nsd does) must not be
+# A service that a package starts on installation (nsd, miniupnpd) must not be
 # left running: it is kept from starting while installing, then disabled.
 install_needed() {
     local name=$1 sudo=() policy=/usr/sbin/policy-rc.d made_policy= status=0
@@ -46,14 +46,17 @@ install_needed() {
         "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
             "${needed_packages[@]}" || status=$?
     [ -z "$made_policy" ] || "${sudo[@]}" rm -f "$policy"
-    if [[ " ${needed_packages[*]} " == *" nsd "* ]]; then
+    local package
+    for package in nsd miniupnpd-nftables; do
+        [[ " ${needed_packages[*]} " == *" $package "* ]] || continue
+        package=${package%-nftables}
         if [ -d /run/systemd/system ]; then
-            "${sudo[@]}" systemctl disable --now nsd.service >/dev/null 2>&1 || true
+            "${sudo[@]}" systemctl disable --now "$package.service" >/dev/null 2>&1 || true
         elif command -v deb-systemd-helper >/dev/null; then
-            "${sudo[@]}" deb-systemd-helper disable nsd.service >/dev/null 2>&1 || true
+            "${sudo[@]}" deb-systemd-helper disable "$package.service" >/dev/null 2>&1 || true
         fi
-        echo "$name: nsd.service, installed with nsd, is not running and not enabled (only private copies of nsd are started)"
-    fi
+        echo "$name: $package.service, installed with $package, is not running and not enabled (only private copies of $package are started)"
+    done
     needed_packages=()
     return $status
 }

@@ -29,7 +29,7 @@ const char USAGE[] =
     "          type is one of: A, AAAA, ANY, NS, MX, SOA, CNAME, TXT or PTR\n"
     "       vintrel -t SET [-a <end_ip>][-i <end_ipv6>] -p <passwd> -n <ddns_ip> <FQDN>\n"
     "       vintrel -t MYIP -n <ddns_ip> <any_string>\n"
-    "       vintrel -t SET [-a <end_ip>][-i <end_ipv6>|-i auto] -w <seconds> <FQDN>\n"
+    "       vintrel -t SET [-a <end_ip>|-a auto [-c <seconds>]][-i <end_ipv6>|-i auto] -w <seconds> <FQDN>\n"
     "       vintrel --help | --version\n";
 
 const char OPTION_HELP[] =
@@ -42,12 +42,17 @@ const char OPTION_HELP[] =
     "  -p <passwd>   SET: senha (melhor: vari\xE1vel VINTREL_PASSWORD)\n"
     "  -w <seconds>  SET: continua, atualizando a cada mudan\xE7" "a de endere\xE7o e a cada\n"
     "                <seconds> (10 a 604800)\n"
+    "  -c <seconds>  -w com -a auto atr\xE1s de NAT: verifica o endere\xE7o p\xFA" "blico a cada\n"
+    "                <seconds> (10 a 86400, padr\xE3o 60; 600 se o roteador responde NAT-PMP)\n"
     "  --help        esta ajuda\n"
     "  --version     a vers\xE3o\n";
 
-// Watch mode refreshes at least every 10 s and at most once a week.
+// Watch mode refreshes at least every 10 s and at most once a week; behind
+// NAT it checks the public address at least every 10 s and at most daily.
 const long WATCH_MIN_SECONDS = 10;
 const long WATCH_MAX_SECONDS = 604800;
+const long CHECK_MIN_SECONDS = 10;
+const long CHECK_MAX_SECONDS = 86400;
 
 // Long options get codes no short option has.
 enum { OPTION_HELP_CODE = 256, OPTION_VERSION_CODE };
@@ -66,16 +71,16 @@ int refuse(const char *message)
 // Keeps the password out of the process listing.
 void wipe(char *text) { memset(text, 0, strlen(text)); }
 
-// Decimal digits only, within the watch period's range; 0 otherwise.
-long watchPeriod(const char *text)
+// Decimal digits only, from least to most; 0 otherwise.
+long period(const char *text, long least, long most)
 {
     long seconds = 0;
     for (const char *cp = text; *cp; ++cp) {
-        if (*cp < '0' || *cp > '9' || seconds > WATCH_MAX_SECONDS)
+        if (*cp < '0' || *cp > '9' || seconds > most)
             return 0;
         seconds = seconds * 10 + (*cp - '0');
     }
-    return seconds >= WATCH_MIN_SECONDS && seconds <= WATCH_MAX_SECONDS ? seconds : 0;
+    return seconds >= least && seconds <= most ? seconds : 0;
 }
 
 } // namespace
@@ -99,7 +104,7 @@ int parseCommandLine(int argc, char **argv, Settings &st)
     if (const char *pass = getenv("VINTREL_PASSWORD"))
         st.pass = pass;
     int option;
-    while ((option = getopt_long(argc, argv, "t:n:a:p:b:i:w:", LONG_OPTIONS, nullptr)) != -1) {
+    while ((option = getopt_long(argc, argv, "t:n:a:p:b:i:w:c:", LONG_OPTIONS, nullptr)) != -1) {
         switch (option) {
         case 't': {
             bool ddnsOpcode = false;
@@ -136,9 +141,14 @@ int parseCommandLine(int argc, char **argv, Settings &st)
             st.ipv6 = st.ipv6buf;
             break;
         case 'w':
-            st.watchSeconds = watchPeriod(optarg);
+            st.watchSeconds = period(optarg, WATCH_MIN_SECONDS, WATCH_MAX_SECONDS);
             if (st.watchSeconds == 0)
                 return refuse("Intervalo inv\xE1lido: de 10 a 604800 segundos\n");
+            break;
+        case 'c':
+            st.checkSeconds = period(optarg, CHECK_MIN_SECONDS, CHECK_MAX_SECONDS);
+            if (st.checkSeconds == 0)
+                return refuse("Intervalo de verifica\xE7\xE3o inv\xE1lido: de 10 a 86400 segundos\n");
             break;
         case OPTION_HELP_CODE:
             fputs(USAGE, stdout);
@@ -162,6 +172,8 @@ int parseCommandLine(int argc, char **argv, Settings &st)
         return refuse(USAGE);
     if (st.watchSeconds != 0 && st.qtype != DNS_TYPE_SETA)
         return refuse("-w s\xF3 vale com -t SET\n");
+    if (st.checkSeconds != 0 && (st.watchSeconds == 0 || !st.ipAuto))
+        return refuse("-c s\xF3 vale com -a auto e -w\n");
     st.qtext = argv[optind];
     return KEEP_GOING;
 }

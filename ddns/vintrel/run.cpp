@@ -7,6 +7,7 @@
 
 #include "ddns_utils.h"
 #include "ipv6_pick.h"
+#include "nat_gateway.h"
 #include "query_id.h"
 #include "tcp_exchange.h"
 #include "vintrel.h"
@@ -192,12 +193,47 @@ uint32_t chooseAutoAddress(uint32_t server)
 
 } // namespace
 
+void printPublicView(const PublicView &view)
+{
+    in_addr shown;
+    shown.s_addr = view.address;
+    if (view.address == 0)
+        puts("Endere\xE7o p\xFA" "blico desconhecido: sem resposta do roteador nem do servidor");
+    else
+        printf("Endere\xE7o p\xFA" "blico %s (%s)\n", inet_ntoa(shown),
+               view.fromGateway ? "informado pelo roteador" : "visto pelo servidor");
+}
+
+PublicView learnPublicAddress(int s, uint32_t server, const char *name)
+{
+    PublicView view;
+    uint32_t gateway = 0;
+    int ifindex;
+    if (routeTowards(server, &gateway, &ifindex) && gateway != 0 &&
+        askExternalAddress(gateway, &view.address) == GatewayAnswer::Public) {
+        view.fromGateway = true;
+        return view;
+    }
+    // No NAT-PMP answer, an error, or a router behind another NAT: the
+    // server says what it sees.
+    DnsMessage myip;
+    myip.id = newQueryId();
+    myip.setOpcode(OPCODE_DDNS);
+    myip.addQuestion(DNS_TYPE_A, name);
+    view.address = dns_query_s(s, myip, server) ? firstAnswerAddress(myip) : 0;
+    return view;
+}
+
 void prepareUpdate(int s, DnsMessage &msg, Settings &st)
 {
     if (st.ipAuto) {
         uint32_t noProbe = NO_ADDRESS;  // the choice below probes quietly
         prepareSetA(s, noProbe, st.nameserver_ip, st.qtext);
         st.ip = chooseAutoAddress(st.nameserver_ip);
+        if (st.ip == 0 && st.learnPublic && st.nameserver_ip != 0) {
+            st.seen = learnPublicAddress(s, st.nameserver_ip, st.qtext);
+            printPublicView(st.seen);
+        }
     } else {
         prepareSetA(s, st.ip, st.nameserver_ip, st.qtext);
     }

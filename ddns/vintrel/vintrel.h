@@ -8,6 +8,12 @@
 
 #include "DnsMessage.h"
 
+// What a check learned of the public address behind a NAT router.
+struct PublicView {
+    uint32_t address = 0;      // 0: nothing usable came back
+    bool fromGateway = false;  // the gateway's NAT-PMP answer, not the server's view
+};
+
 // What one run does, as the command line sets it.
 struct Settings {
     int qtype = DNS_TYPE_A;
@@ -19,9 +25,14 @@ struct Settings {
     unsigned char *ipv6 = nullptr;   // points at ipv6buf once -i is given
     bool ipv6Auto = false;           // -i auto: this host's stable global address
     long watchSeconds = 0;           // -w: keep the name current, refresh period; 0: one run
+    long checkSeconds = 0;           // -c: public-address check period behind NAT; 0: the default
     int ip_port = 0;                 // local port; 0: any
     std::string pass;
     const char *qtext = nullptr;
+    // Watch mode's attempts behind NAT: learn the public address first
+    // (learnPublic), and what was learned (seen).
+    bool learnPublic = false;
+    PublicView seen;
 };
 
 const int OPCODE_DDNS = 10;
@@ -59,6 +70,12 @@ void prepareSetA(int s, uint32_t &ip, uint32_t &dns_ip, const char *name);
 // that the server registers the address the update comes from. *local
 // gets the local address (0 without a route).
 uint32_t autoAddress(uint32_t server, uint32_t *local);
+
+// The public address as the gateway (NAT-PMP) or else the update server
+// (MYIP, through socket s) gives it; prints nothing.
+PublicView learnPublicAddress(int s, uint32_t server, const char *name);
+// One line: the public address and who gave it, or that none answered.
+void printPublicView(const PublicView &view);
 
 // Fills msg with the update records for st (after discovery).
 void prepareUpdate(int s, DnsMessage &msg, Settings &st);

@@ -1,9 +1,10 @@
 // Watch mode: keeps a name's addresses registered while the process runs.
 //
-// This process only watches (kernel address events, signals, timers),
-// compares and decides. Each attempt is the one-shot update run in a child
-// process: stopping never waits for an exchange, and nothing of an attempt
-// (memory, sockets) outlives it.
+// This process only watches (kernel address events, signals, timers, the
+// gateway's announcements), compares and decides. Each attempt is the
+// one-shot update run in a child process, and so is each check of the
+// public address behind NAT: stopping never waits for an exchange, and
+// nothing of an exchange (memory, sockets) outlives it.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -25,6 +26,7 @@
 #include "address_watch.h"
 #include "ddns_utils.h"
 #include "ipv6_pick.h"
+#include "nat_gateway.h"
 #include "service_notify.h"
 #include "vintrel.h"
 
@@ -38,6 +40,16 @@ const long long SETTLE_CAP_MS = 1000;
 // to the refresh period or 10 minutes.
 const long long FIRST_RETRY_S = 10;
 const long long LONGEST_RETRY_S = 600;
+// Behind NAT the public address is checked every -c seconds (default 60);
+// while the gateway answers NAT-PMP its announcements do the work, and a
+// check every 10 minutes (or -c, when longer) is only a safety net.
+const long long DEFAULT_CHECK_S = 60;
+const long long SAFETY_NET_CHECK_S = 600;
+// Never more than one check a second, whatever arrives on the LAN.
+const long long CHECK_SPACING_MS = 1000;
+// A gateway announces in bursts (NAT-PMP and PCP, one per address event):
+// check once the burst is over.
+const long long ANNOUNCE_QUIET_MS = 250;
 
 // Milliseconds on a clock that also counts time spent suspended towards
 // the refresh.
@@ -50,8 +62,11 @@ long long nowMs()
 
 // What an update carries: ip as the records see it (NO_ADDRESS: no 201
 // record, 0: the address the server sees), and the IPv6 address if any.
+// Behind NAT seenAs is the public address the server should see (0:
+// unknown).
 struct Addresses {
     uint32_t ip = NO_ADDRESS;
+    uint32_t seenAs = 0;
     bool hasIpv6 = false;
     unsigned char ipv6[16] = {};
 };
@@ -60,7 +75,7 @@ struct Addresses {
 // IPv6 address is no change: losing it is no reason to update.
 bool asksMore(const Addresses &wanted, const Addresses &known)
 {
-    return wanted.ip != known.ip ||
+    return wanted.ip != known.ip || (wanted.ip == 0 && wanted.seenAs != 0 && wanted.seenAs != known.seenAs) ||
            (wanted.hasIpv6 && (!known.hasIpv6 || memcmp(wanted.ipv6, known.ipv6, 16) != 0));
 }
 
@@ -69,9 +84,9 @@ std::string describe(const Addresses &a)
     std::string text;
     if (a.ip != NO_ADDRESS) {
         in_addr v4;
-        v4.s_addr = a.ip;
+        v4.s_addr = a.ip != 0 ? a.ip : a.seenAs;
         // Address 0 asks the server for the address the update comes from.
-        text += a.ip == 0 ? "o endereco visto pelo servidor" : inet_ntoa(v4);
+        text += v4.s_addr == 0 ? "o endereco visto pelo servidor" : inet_ntoa(v4);
     }
     if (a.hasIpv6) {
         char v6[INET6_ADDRSTRLEN];
@@ -85,7 +100,15 @@ struct AttemptReport {
     int status;       // the one-shot run's exit status; -1: no reply
     uint32_t server;  // the update server it used; 0: none was found
     Addresses sent;
+    PublicView seen;  // behind NAT: the public address it learned or was given
 };
+
+// What a finished check tells the watcher.
+struct CheckReport {
+    PublicView seen;
+};
+
+enum ChildKind { ATTEMPT, CHECK };
 
 enum Outcome { REGISTERED, FAILED, REFUSED };
 
@@ -101,17 +124,31 @@ const char *const CAUSE_LINES[] = {
 
 struct Watch {
     const Settings &st;
-    int events = -1;    // rtnetlink socket
-    int signals = -1;   // signalfd for SIGHUP, SIGINT, SIGTERM
-    uint32_t server;    // the update server; 0: to be discovered
+    int events = -1;         // rtnetlink socket
+    int signals = -1;        // signalfd for SIGHUP, SIGINT, SIGTERM
+    int announcements = -1;  // the gateway's announcements (-a auto)
+    uint32_t server;         // the update server; 0: to be discovered
     Addresses registered, lastTried;
     bool hasRegistered = false, hasTried = false;
     long long refreshAt = 0, retryAt = 0, retryDelayS = FIRST_RETRY_S;
     long long firstEventAt = 0, lastEventAt = 0;  // 0: no events waiting
     bool hupWaiting = false, ready = false;
     pid_t child = -1;
+    ChildKind childKind = ATTEMPT;
     int reportFd = -1;  // the child's pipe
     long long watchdogEveryMs = 0, watchdogAt = 0;
+
+    // Behind NAT (-a auto, the local address towards the server not public).
+    bool behindNat = false;
+    uint32_t gateway = 0;  // the next hop towards the server: only its announcements count
+    int joinedIf = 0;      // the interface the announcements are heard on
+    PublicView learned;    // the last public address a check or attempt learned
+    long long learnedAt = 0;
+    bool checkFailing = false, attemptLearns = false;
+    long long checkAt = 0;  // the next planned check; 0: none
+    long long checkDelayS = FIRST_RETRY_S, lastCheckAt = 0;
+    long long firstAnnouncedAt = 0, lastAnnouncedAt = 0;  // 0: none waiting
+    bool checkWanted = false;  // kernel events: look again
 
     explicit Watch(const Settings &settings) : st(settings), server(settings.nameserver_ip) {}
 };
@@ -125,6 +162,8 @@ Addresses wantedAddresses(const Watch &w)
     if (w.st.ipAuto) {
         uint32_t local;
         a.ip = autoAddress(w.server, &local);
+        if (a.ip == 0)
+            a.seenAs = w.learned.address;
     } else if (a.ip == 0 && w.server != 0)
         localAddressTowards(w.server, &a.ip);  // without a route it stays 0, as the update then says
     if (w.st.ipv6) {
@@ -136,54 +175,126 @@ Addresses wantedAddresses(const Watch &w)
     return a;
 }
 
-// The child's side of an attempt: the one-shot run, then its report.
-[[noreturn]] void runAttempt(const Watch &w, int reportFd)
+long long checkPeriodS(const Watch &w)
 {
-    prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives the watcher
+    const long long asked = w.st.checkSeconds != 0 ? w.st.checkSeconds : DEFAULT_CHECK_S;
+    return w.learned.fromGateway ? std::max(asked, SAFETY_NET_CHECK_S) : asked;
+}
+
+// A child's first steps: it dies with the watcher and keeps none of its
+// descriptors or blocked signals.
+void leaveWatcher(const Watch &w)
+{
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
     close(w.events);
     close(w.signals);
+    if (w.announcements >= 0)
+        close(w.announcements);
+}
+
+// Reports cross the pipe as bytes: their padding too must be defined.
+void zeroReport(void *report, size_t size) { memset(report, 0, size); }
+
+// Member by member, so that a zeroed report keeps its padding zeroed.
+void storeView(PublicView &into, const PublicView &view)
+{
+    into.address = view.address;
+    into.fromGateway = view.fromGateway;
+}
+
+[[noreturn]] void sendReport(int reportFd, const void *report, size_t size)
+{
+    fflush(stdout);
+    const bool told = write(reportFd, report, size) == static_cast<ssize_t>(size);
+    _exit(told ? 0 : 1);
+}
+
+// The child's side of an attempt: the one-shot run, then its report.
+[[noreturn]] void runAttempt(const Watch &w, int reportFd)
+{
     Settings once = w.st;
     once.watchSeconds = 0;
     once.nameserver_ip = w.server;
+    once.learnPublic = w.attemptLearns;
+    once.seen = w.learned;
     if (once.ipv6)
         once.ipv6 = once.ipv6buf;
-    AttemptReport report{};
+    AttemptReport report;
+    zeroReport(&report, sizeof report);
     report.status = runQuery(once);
     report.server = once.nameserver_ip;
     report.sent.ip = once.ip;
+    storeView(report.seen, once.seen);
+    if (once.ip == 0)
+        report.sent.seenAs = once.seen.address;
     report.sent.hasIpv6 = once.ipv6 != nullptr;
     if (once.ipv6)
         memcpy(report.sent.ipv6, once.ipv6, 16);
-    fflush(stdout);
-    const bool told = write(reportFd, &report, sizeof report) == static_cast<ssize_t>(sizeof report);
-    _exit(told ? 0 : 1);
+    sendReport(reportFd, &report, sizeof report);
+}
+
+// The child's side of a check: one episode of learning the public address.
+[[noreturn]] void runCheck(const Watch &w, int reportFd)
+{
+    const int s = getUdpSocket(true, 0, w.st.ip_port);
+    CheckReport report;
+    zeroReport(&report, sizeof report);
+    storeView(report.seen, learnPublicAddress(s, w.server, w.st.qtext));
+    sendReport(reportFd, &report, sizeof report);
+}
+
+// Forks a child that reports through a pipe; false when no pipe or
+// process could be had.
+bool startChild(Watch &w, ChildKind kind)
+{
+    int pipeFds[2];
+    if (pipe2(pipeFds, O_CLOEXEC) != 0)
+        return false;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(pipeFds[0]);
+        leaveWatcher(w);
+        if (kind == CHECK)
+            runCheck(w, pipeFds[1]);
+        runAttempt(w, pipeFds[1]);
+    }
+    close(pipeFds[1]);
+    if (pid < 0) {
+        close(pipeFds[0]);
+        return false;
+    }
+    w.child = pid;
+    w.childKind = kind;
+    w.reportFd = pipeFds[0];
+    return true;
 }
 
 void startAttempt(Watch &w, Cause cause)
 {
     puts(CAUSE_LINES[cause]);
     fflush(stdout);
-    int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0) {
-        w.retryAt = nowMs() + FIRST_RETRY_S * 1000;  // out of descriptors: later
+    const long long now = nowMs();
+    // Behind NAT an attempt learns the public address first, unless a
+    // check has just done so.
+    w.attemptLearns = w.st.ipAuto && (w.learned.address == 0 || now - w.learnedAt >= CHECK_SPACING_MS);
+    if (!startChild(w, ATTEMPT)) {
+        w.retryAt = now + FIRST_RETRY_S * 1000;  // out of descriptors or processes: later
         return;
     }
-    const pid_t pid = fork();
-    if (pid == 0) {
-        close(pipeFds[0]);
-        runAttempt(w, pipeFds[1]);
-    }
-    close(pipeFds[1]);
-    if (pid < 0) {
-        close(pipeFds[0]);
-        w.retryAt = nowMs() + FIRST_RETRY_S * 1000;  // out of processes: later
-        return;
-    }
-    w.child = pid;
-    w.reportFd = pipeFds[0];
+    if (w.attemptLearns)
+        w.lastCheckAt = now;
+}
+
+void startCheck(Watch &w)
+{
+    const long long now = nowMs();
+    w.firstAnnouncedAt = 0;
+    w.checkWanted = false;
+    w.lastCheckAt = now;
+    w.checkAt = startChild(w, CHECK) ? 0 : now + FIRST_RETRY_S * 1000;
 }
 
 // Without -n, no server found: the update went nowhere useful.
@@ -233,25 +344,59 @@ std::string statusLine(const Watch &w, Outcome outcome, const AttemptReport &r, 
     return line + "; aguardando mudanca de endereco, renovacao ou SIGHUP";
 }
 
-void finishAttempt(Watch &w)
+// The gateway towards the server, whose announcements are listened to.
+void followGateway(Watch &w)
 {
-    AttemptReport report{};
-    const bool reported = read(w.reportFd, &report, sizeof report) == static_cast<ssize_t>(sizeof report);
-    close(w.reportFd);
-    w.reportFd = -1;
-    waitpid(w.child, nullptr, 0);
-    w.child = -1;
+    int ifindex = 0;
+    if (w.announcements < 0)
+        return;
+    if (w.server == 0 || !routeTowards(w.server, &w.gateway, &ifindex) || w.gateway == 0) {
+        w.gateway = 0;
+        ifindex = 0;
+    }
+    followAnnouncements(w.announcements, ifindex, &w.joinedIf);
+}
 
+// Entering NAT plans the first check; leaving it drops what was waiting.
+void setBehindNat(Watch &w, bool behindNat, long long now)
+{
+    if (behindNat && !w.behindNat)
+        w.checkAt = now + checkPeriodS(w) * 1000;
+    if (!behindNat) {
+        w.checkAt = w.firstAnnouncedAt = 0;
+        w.checkWanted = false;
+    }
+    w.behindNat = behindNat;
+}
+
+void learn(Watch &w, const PublicView &seen, long long now)
+{
+    w.learned = seen;
+    w.learnedAt = now;
+    w.checkFailing = false;
+    w.checkDelayS = FIRST_RETRY_S;
+    w.checkAt = now + checkPeriodS(w) * 1000;
+}
+
+void finishAttempt(Watch &w, const AttemptReport &report, bool reported)
+{
     const long long now = nowMs();
     const Outcome outcome = outcomeOf(w, report, reported);
     if (reported) {
         w.lastTried = report.sent;
         w.hasTried = true;
         w.server = report.server;
+        if (w.st.ipAuto) {
+            followGateway(w);
+            if (report.seen.address != 0)
+                learn(w, report.seen, now);
+            setBehindNat(w, report.sent.ip == 0 && w.server != 0, now);
+        }
     }
     w.refreshAt = now + w.st.watchSeconds * 1000;
     if (outcome == REGISTERED) {
         w.registered.ip = report.sent.ip;
+        w.registered.seenAs = report.sent.seenAs;
         if (report.sent.hasIpv6) {
             w.registered.hasIpv6 = true;
             memcpy(w.registered.ipv6, report.sent.ipv6, 16);
@@ -273,13 +418,11 @@ void finishAttempt(Watch &w)
     notifyServiceManager(state);
 }
 
-// After a burst of events has settled: update when the wanted addresses
-// ask for more than the server holds, unless they are just what the last
-// attempt tried (its failure or refusal has its own next step).
-void compareAfterEvents(Watch &w)
+// Update when the wanted addresses ask for more than the server holds,
+// unless they are just what the last attempt tried (its failure or refusal
+// has its own next step).
+void compareWanted(Watch &w, const Addresses &wanted)
 {
-    w.firstEventAt = 0;
-    const Addresses wanted = wantedAddresses(w);
     if (w.hasRegistered && !asksMore(wanted, w.registered))
         return;
     if (w.hasTried && !asksMore(wanted, w.lastTried))
@@ -287,9 +430,75 @@ void compareAfterEvents(Watch &w)
     startAttempt(w, CHANGE);
 }
 
+// After a burst of kernel events has settled. Behind NAT the gateway or
+// the public address may have changed too: a check looks again.
+void compareAfterEvents(Watch &w)
+{
+    w.firstEventAt = 0;
+    const Addresses wanted = wantedAddresses(w);
+    if (w.st.ipAuto) {
+        followGateway(w);
+        setBehindNat(w, wanted.ip == 0 && w.server != 0, nowMs());
+        w.checkWanted = w.behindNat;
+    }
+    compareWanted(w, wanted);
+}
+
+// A check that learned nothing is tried again later, as a failed attempt
+// is, and changes nothing else; one that learned compares.
+void finishCheck(Watch &w, const CheckReport &report, bool reported)
+{
+    const long long now = nowMs();
+    if (!reported || report.seen.address == 0) {
+        if (!w.checkFailing)
+            printPublicView(PublicView());
+        w.checkFailing = true;
+        w.checkAt = now + w.checkDelayS * 1000;
+        w.checkDelayS = std::min(w.checkDelayS * 2, checkPeriodS(w));
+        return;
+    }
+    if (report.seen.address != w.learned.address || w.checkFailing)
+        printPublicView(report.seen);
+    learn(w, report.seen, now);
+    if (w.behindNat)
+        compareWanted(w, wantedAddresses(w));
+}
+
+// Reads what the child reported and lets it go.
+void finishChild(Watch &w)
+{
+    AttemptReport attempt{};
+    CheckReport check{};
+    void *report = w.childKind == CHECK ? static_cast<void *>(&check) : &attempt;
+    const size_t size = w.childKind == CHECK ? sizeof check : sizeof attempt;
+    const bool reported = read(w.reportFd, report, size) == static_cast<ssize_t>(size);
+    close(w.reportFd);
+    w.reportFd = -1;
+    waitpid(w.child, nullptr, 0);
+    w.child = -1;
+    if (w.childKind == CHECK)
+        finishCheck(w, check, reported);
+    else
+        finishAttempt(w, attempt, reported);
+}
+
 long long settleAt(const Watch &w)
 {
     return std::min(w.lastEventAt + SETTLE_QUIET_MS, w.firstEventAt + SETTLE_CAP_MS);
+}
+
+// When the next check may start; LLONG_MAX when none is wanted. However
+// many reasons arrive, checks stay a second apart.
+long long checkDue(const Watch &w, long long now)
+{
+    if (!w.behindNat)
+        return LLONG_MAX;
+    long long due = w.checkAt != 0 ? w.checkAt : LLONG_MAX;
+    if (w.checkWanted)
+        due = now;
+    if (w.firstAnnouncedAt != 0)
+        due = std::min(due, std::min(w.lastAnnouncedAt + ANNOUNCE_QUIET_MS, w.firstAnnouncedAt + SETTLE_CAP_MS));
+    return due == LLONG_MAX ? due : std::max(due, w.lastCheckAt + CHECK_SPACING_MS);
 }
 
 // The earliest time something is due; LLONG_MAX when nothing is.
@@ -302,6 +511,7 @@ long long nextDue(const Watch &w)
         due = std::min(due, settleAt(w));
     if (w.retryAt != 0)
         due = std::min(due, w.retryAt);
+    due = std::min(due, checkDue(w, nowMs()));
     return std::min(due, w.refreshAt);
 }
 
@@ -324,6 +534,8 @@ void runDueWork(Watch &w, long long now)
         startAttempt(w, RETRY);
     } else if (now >= w.refreshAt) {
         startAttempt(w, REFRESH);
+    } else if (now >= checkDue(w, now)) {
+        startCheck(w);
     }
 }
 
@@ -346,6 +558,8 @@ void stop(Watch &w)
         waitpid(w.child, nullptr, 0);
         close(w.reportFd);
     }
+    if (w.announcements >= 0)
+        close(w.announcements);
     fflush(stdout);
     notifyServiceManager("STOPPING=1");
 }
@@ -375,16 +589,25 @@ int runWatch(const Settings &st)
         puts("N\xE3o foi poss\xEDvel observar as mudan\xE7" "as de endere\xE7o");
         return -1;
     }
+    if (st.ipAuto) {
+        w.announcements = openAnnouncementSocket();
+        if (w.announcements < 0)
+            puts("Porta 5350 indispon\xEDvel: os an\xFA" "ncios do roteador n\xE3o ser\xE3o ouvidos");
+    }
     w.watchdogEveryMs = watchdogMicroseconds() / 2000;
     w.watchdogAt = nowMs() + w.watchdogEveryMs;
     w.refreshAt = nowMs() + st.watchSeconds * 1000;
     startAttempt(w, START);
     int status = 0;
     for (;;) {
-        pollfd fds[3] = {{w.signals, POLLIN, 0}, {w.events, POLLIN, 0}, {w.reportFd, POLLIN, 0}};
+        // poll passes over the descriptors that are -1.
+        pollfd fds[4] = {{w.signals, POLLIN, 0},
+                         {w.events, POLLIN, 0},
+                         {w.reportFd, POLLIN, 0},
+                         {w.announcements, POLLIN, 0}};
         const long long due = nextDue(w);
         const long long wait = due == LLONG_MAX ? -1 : std::max(0LL, due - nowMs());
-        const int ready = poll(fds, w.reportFd >= 0 ? 3 : 2, static_cast<int>(std::min<long long>(wait, INT_MAX)));
+        const int ready = poll(fds, 4, static_cast<int>(std::min<long long>(wait, INT_MAX)));
         if (ready < 0 && errno != EINTR) {
             status = -1;  // cannot wait any more: not a clean stop
             break;
@@ -397,8 +620,13 @@ int runWatch(const Settings &st)
                 w.firstEventAt = now;
             w.lastEventAt = now;
         }
+        if (fds[3].revents && takeAnnouncements(w.announcements, w.gateway) && w.behindNat) {
+            if (w.firstAnnouncedAt == 0)
+                w.firstAnnouncedAt = now;
+            w.lastAnnouncedAt = now;
+        }
         if (w.reportFd >= 0 && fds[2].revents)
-            finishAttempt(w);
+            finishChild(w);
         runDueWork(w, nowMs());
     }
     stop(w);

@@ -1,0 +1,208 @@
+#include "nat_gateway.h"
+
+#include <arpa/inet.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "ddns_utils.h"
+
+namespace {
+
+const unsigned char NAT_PMP_VERSION = 0;
+const unsigned char NAT_PMP_EXTERNAL_ADDRESS = 0;
+const unsigned char NAT_PMP_RESPONSE = 128;
+const size_t NAT_PMP_EXTERNAL_SIZE = 12;
+const unsigned char PCP_VERSION = 2;
+const unsigned char PCP_ANNOUNCE_RESPONSE = 0x80;  // R bit, opcode ANNOUNCE (0)
+const size_t PCP_HEADER_SIZE = 24;
+const size_t PCP_MAX_SIZE = 1100;
+// RFC 6886 starts at 250 ms and doubles; three sends are enough on a LAN
+// and keep a check short when the gateway stays silent.
+const int RESEND_AFTER_MS[] = {250, 500, 1000};
+// A flood must not keep the watcher reading: the rest waits for the next poll.
+const int MOST_DATAGRAMS_AT_ONCE = 256;
+
+sockaddr_in endpoint(uint32_t address, uint16_t port)
+{
+    sockaddr_in to;
+    memset(&to, 0, sizeof to);
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = address;
+    to.sin_port = htons(port);
+    return to;
+}
+
+// Reads the gateway and interface out of the kernel's answer to a route
+// lookup; false when it is an error (no route) or unreadable.
+bool readRoute(const char *buf, size_t size, uint32_t *gateway, int *ifindex)
+{
+    const nlmsghdr *h = reinterpret_cast<const nlmsghdr *>(buf);
+    if (size < sizeof *h || h->nlmsg_len > size || h->nlmsg_type != RTM_NEWROUTE ||
+        h->nlmsg_len < NLMSG_LENGTH(sizeof(rtmsg)))
+        return false;
+    const rtmsg *r = static_cast<const rtmsg *>(NLMSG_DATA(h));
+    *gateway = 0;
+    *ifindex = 0;
+    int left = static_cast<int>(RTM_PAYLOAD(h));
+    for (const rtattr *a = RTM_RTA(r); RTA_OK(a, left); a = RTA_NEXT(a, left)) {
+        if (a->rta_type == RTA_GATEWAY && RTA_PAYLOAD(a) == 4)
+            memcpy(gateway, RTA_DATA(a), 4);
+        else if (a->rta_type == RTA_OIF && RTA_PAYLOAD(a) == 4)
+            memcpy(ifindex, RTA_DATA(a), 4);
+    }
+    return *ifindex != 0;
+}
+
+} // namespace
+
+bool routeTowards(uint32_t dest, uint32_t *gateway, int *ifindex)
+{
+    const int s = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+    if (s < 0)
+        return false;
+    struct {
+        nlmsghdr header;
+        rtmsg body;
+        char attributes[RTA_SPACE(4)];
+    } request;
+    memset(&request, 0, sizeof request);
+    request.header.nlmsg_len = NLMSG_LENGTH(sizeof request.body) + RTA_SPACE(4);
+    request.header.nlmsg_type = RTM_GETROUTE;
+    request.header.nlmsg_flags = NLM_F_REQUEST;
+    request.header.nlmsg_seq = 1;
+    request.body.rtm_family = AF_INET;
+    request.body.rtm_dst_len = 32;
+    rtattr *destination = reinterpret_cast<rtattr *>(request.attributes);
+    destination->rta_type = RTA_DST;
+    destination->rta_len = RTA_LENGTH(4);
+    memcpy(RTA_DATA(destination), &dest, 4);
+    const timeval patience = {1, 0};  // the kernel answers at once; never hang on it
+    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    alignas(nlmsghdr) char buf[4096];
+    bool found = false;
+    if (send(s, &request, request.header.nlmsg_len, 0) >= 0) {
+        const ssize_t n = recv(s, buf, sizeof buf, 0);
+        found = n > 0 && readRoute(buf, static_cast<size_t>(n), gateway, ifindex);
+    }
+    close(s);
+    return found;
+}
+
+GatewayAnswer readExternalAddressReply(const unsigned char *data, size_t size, uint32_t *external)
+{
+    if (size != NAT_PMP_EXTERNAL_SIZE || data[0] != NAT_PMP_VERSION ||
+        data[1] != (NAT_PMP_RESPONSE | NAT_PMP_EXTERNAL_ADDRESS))
+        return GatewayAnswer::Malformed;
+    if (data[2] != 0 || data[3] != 0)
+        return GatewayAnswer::Refused;
+    memcpy(external, data + 8, 4);
+    return isPublicIpv4(*external) ? GatewayAnswer::Public : GatewayAnswer::NotPublic;
+}
+
+GatewayAnswer askExternalAddress(uint32_t gateway, uint32_t *external)
+{
+    const int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s < 0)
+        return GatewayAnswer::NoAnswer;
+    // Connected: the kernel passes on only datagrams from the gateway's
+    // NAT-PMP port, and reports a closed port as ECONNREFUSED.
+    const sockaddr_in to = endpoint(gateway, NAT_PMP_PORT);
+    GatewayAnswer answer = GatewayAnswer::NoAnswer;
+    if (connect(s, reinterpret_cast<const sockaddr *>(&to), sizeof to) != 0) {
+        close(s);
+        return answer;
+    }
+    const unsigned char request[2] = {NAT_PMP_VERSION, NAT_PMP_EXTERNAL_ADDRESS};
+    for (int waitMs : RESEND_AFTER_MS) {
+        if (send(s, request, sizeof request, 0) != static_cast<ssize_t>(sizeof request))
+            break;
+        pollfd p = {s, POLLIN, 0};
+        while (answer == GatewayAnswer::NoAnswer && poll(&p, 1, waitMs) > 0) {
+            unsigned char reply[NAT_PMP_EXTERNAL_SIZE + 1];
+            const ssize_t n = recv(s, reply, sizeof reply, 0);
+            if (n < 0) {
+                close(s);
+                return GatewayAnswer::NoAnswer;  // refused: no NAT-PMP there
+            }
+            const GatewayAnswer read = readExternalAddressReply(reply, static_cast<size_t>(n), external);
+            if (read != GatewayAnswer::Malformed)
+                answer = read;
+        }
+        if (answer != GatewayAnswer::NoAnswer)
+            break;
+    }
+    close(s);
+    return answer;
+}
+
+bool isAnnouncement(const unsigned char *data, size_t size)
+{
+    if (size == NAT_PMP_EXTERNAL_SIZE)
+        return data[0] == NAT_PMP_VERSION && data[1] == (NAT_PMP_RESPONSE | NAT_PMP_EXTERNAL_ADDRESS);
+    return size >= PCP_HEADER_SIZE && size <= PCP_MAX_SIZE && size % 4 == 0 && data[0] == PCP_VERSION &&
+           data[1] == PCP_ANNOUNCE_RESPONSE;
+}
+
+int openAnnouncementSocket()
+{
+    const int s = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (s < 0)
+        return -1;
+    // Every watcher on this host (one per name) hears each announcement.
+    const int shared = 1;
+    const sockaddr_in group = endpoint(inet_addr(ANNOUNCEMENT_GROUP), ANNOUNCEMENT_PORT);
+    if (setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &shared, sizeof shared) != 0 ||
+        bind(s, reinterpret_cast<const sockaddr *>(&group), sizeof group) != 0) {
+        close(s);
+        return -1;
+    }
+    return s;
+}
+
+bool followAnnouncements(int fd, int ifindex, int *joined)
+{
+    if (ifindex == *joined)
+        return true;
+    ip_mreqn membership;
+    memset(&membership, 0, sizeof membership);
+    membership.imr_multiaddr.s_addr = inet_addr(ANNOUNCEMENT_GROUP);
+    if (*joined != 0) {
+        membership.imr_ifindex = *joined;
+        setsockopt(fd, IPPROTO_IP, IP_DROP_MEMBERSHIP, &membership, sizeof membership);
+        *joined = 0;
+    }
+    if (ifindex == 0)
+        return true;
+    membership.imr_ifindex = ifindex;
+    if (setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) != 0)
+        return false;
+    *joined = ifindex;
+    return true;
+}
+
+bool takeAnnouncements(int fd, uint32_t gateway)
+{
+    bool heard = false;
+    for (int k = 0; k < MOST_DATAGRAMS_AT_ONCE; ++k) {
+        unsigned char data[PCP_MAX_SIZE];
+        sockaddr_in from;
+        socklen_t fromSize = sizeof from;
+        // MSG_TRUNC: n is the datagram's real size, so an oversized one is
+        // seen as such and not read as its first bytes.
+        const ssize_t n = recvfrom(fd, data, sizeof data, MSG_TRUNC, reinterpret_cast<sockaddr *>(&from), &fromSize);
+        if (n < 0)
+            break;
+        const size_t size = static_cast<size_t>(n);
+        if (gateway != 0 && from.sin_addr.s_addr == gateway && size <= sizeof data && isAnnouncement(data, size))
+            heard = true;
+    }
+    return heard;
+}

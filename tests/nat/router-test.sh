@@ -1,0 +1,136 @@
+#!/usr/bin/env bash
+# vintrel -a auto behind a real NAT router (miniupnpd on nftables), in
+# namespaces made inside the one netns-run gives this script.
+#   router-test.sh VINTREL RESPONDER CASE
+# VINTREL_WRAPPER (valgrind) runs vintrel under a wrapper, with more time.
+set -euo pipefail
+vintrel=$1 responder=$2 case=$3
+here=$(cd "$(dirname "$0")" && pwd)
+[ -n "${VINTREL_IN_NETNS:-}" ] || { echo "router-test: run through netns-run" >&2; exit 77; }
+command -v miniupnpd >/dev/null || [ -x /usr/sbin/miniupnpd ] || { echo "router-test: miniupnpd is not installed" >&2; exit 77; }
+. "$here/lab.sh"
+export VINTREL_PASSWORD=secret
+wrapper=(${VINTREL_WRAPPER:-})
+slack=1
+[ ${#wrapper[@]} -eq 0 ] || slack=5
+
+fail() { echo "FAIL ($case): $*" >&2; echo "--- vintrel said:" >&2; cat "$lab_work"/out* >&2 2>/dev/null || true; exit 1; }
+expect_output() { grep -qF -- "$2" "$lab_work/$1" || fail "no line \"$2\" in $1"; }
+expect_count() {
+    local n
+    n=$(lab_count "$1")
+    [ "$n" -ge "$2" ] && [ "$n" -le "$3" ] || fail "$1: $n datagrams, expected $2 to $3"
+}
+registered_within() { lab_await_registered "${3:-$LAB_NAME}" "$1" $(($2 * slack)) || fail "${3:-$LAB_NAME} A $1 not registered within $(($2 * slack)) s"; }
+watchers=()
+watch() {
+    local out=$1
+    shift
+    lab_spawn 0 "${wrapper[@]}" "$vintrel" -t SET -a auto -w 3600 -n 11.0.0.1 "$@" > "$lab_work/$out" 2>&1
+    watchers+=($!)
+}
+# SIGTERM ends each watcher cleanly (status 0), and the wrapper found nothing.
+stop_watchers() {
+    local pid status
+    for pid in "${watchers[@]}"; do
+        kill -TERM "$pid"
+        status=0
+        wait "$pid" || status=$?
+        [ "$status" -eq 0 ] || fail "watcher ended with status $status"
+    done
+    ! grep -q '^==[0-9]*==' "$lab_work"/out* || fail "valgrind reported errors"
+}
+# Lets the checks that the last datagrams asked for happen before counting.
+settle() { sleep $((2 * slack)); }
+
+case $case in
+oneshot)
+    # Behind NAT the server registers the address it sees; -a 0.0.0.0 keeps
+    # registering the local one; on the router, whose address is public,
+    # the local one is registered.
+    lab_up "$responder"
+    "${wrapper[@]}" "$vintrel" -t SET -a auto -n 11.0.0.1 $LAB_NAME > "$lab_work/out" 2>&1 || fail "status $?"
+    expect_output out "Endere"$'\xE7'"o local 192.168.77.2 n"$'\xE3'"o "$'\xE9'" p"$'\xFA'"blico (NAT)"
+    registered_within 11.0.0.7 2
+    "$vintrel" -t SET -a 0.0.0.0 -n 11.0.0.1 lan.dyn.example.test > "$lab_work/out-lan" 2>&1 || fail "status $?"
+    registered_within 192.168.77.2 2 lan.dyn.example.test
+    in_router "$vintrel" -t SET -a auto -n 11.0.0.1 router.dyn.example.test > "$lab_work/out-router" 2>&1 || fail "status $?"
+    expect_output out-router "Registrando inteface 11.0.0.7: endere"$'\xE7'"o p"$'\xFA'"blico"
+    registered_within 11.0.0.7 2 router.dyn.example.test
+    ;;
+announced)
+    # miniupnpd announces the change; two watchers on the host both hear it.
+    lab_up "$responder"
+    lab_router_daemon natpmp-upnp
+    watch out $LAB_NAME
+    watch out-second second.dyn.example.test
+    registered_within 11.0.0.7 5
+    registered_within 11.0.0.7 5 second.dyn.example.test
+    expect_output out "Endere"$'\xE7'"o p"$'\xFA'"blico 11.0.0.7 (informado pelo roteador)"
+    sleep 1
+    lab_public_becomes 11.0.0.8
+    registered_within 11.0.0.8 2
+    registered_within 11.0.0.8 2 second.dyn.example.test
+    expect_count myips 0 0
+    ;;
+checks)
+    # No NAT-PMP on the router: the server's view, every -c seconds.
+    lab_up "$responder"
+    watch out -c 10 $LAB_NAME
+    registered_within 11.0.0.7 5
+    expect_output out "Endere"$'\xE7'"o p"$'\xFA'"blico 11.0.0.7 (visto pelo servidor)"
+    lab_public_becomes 11.0.0.8
+    registered_within 11.0.0.8 12
+    expect_count updates 2 2
+    ;;
+cgnat)
+    # The router is itself behind carrier-grade NAT: miniupnpd answers with
+    # an error for its reserved address, and the checks find the outer one.
+    LAB_CGNAT=1 lab_up "$responder"
+    lab_router_daemon natpmp-upnp
+    watch out -c 10 $LAB_NAME
+    registered_within 11.0.0.7 5
+    lab_public_becomes 11.0.0.9
+    registered_within 11.0.0.9 12
+    ;;
+hostile)
+    # Announcements from another address, malformed datagrams and a flood
+    # from the gateway: no update, bounded checks; a later change still counts.
+    lab_up "$responder"
+    lab_router_daemon natpmp-upnp
+    watch out $LAB_NAME
+    registered_within 11.0.0.7 5
+    settle
+    before=$(lab_count natpmps)
+    lab_announce 192.168.77.9 300 1
+    lab_announce 192.168.77.1 300 1 malformed
+    settle
+    expect_count natpmps "$before" "$before"
+    lab_announce 192.168.77.1 1000 5
+    settle
+    expect_count natpmps $((before + 1)) $((before + 10))
+    expect_count updates 1 1
+    expect_count myips 0 0
+    lab_public_becomes 11.0.0.8
+    registered_within 11.0.0.8 2
+    ;;
+renumbered)
+    # A new LAN address behind the same public one sends no update.
+    lab_up "$responder"
+    lab_router_daemon natpmp-upnp
+    watch out $LAB_NAME
+    registered_within 11.0.0.7 5
+    ip addr add 192.168.77.3/24 dev vh
+    ip addr del 192.168.77.2/24 dev vh
+    settle
+    expect_count updates 1 1
+    lab_public_becomes 11.0.0.8
+    registered_within 11.0.0.8 2
+    ;;
+*)
+    echo "router-test: no case $case" >&2
+    exit 2
+    ;;
+esac
+stop_watchers
+echo "ok ($case)"
