@@ -12,6 +12,7 @@
 #include "DnsMessage.h"
 #include "ddns_utils.h"
 #include "ipv6_pick.h"
+#include "nat_gateway.h"
 #include "md5.h"
 #include "query_id.h"
 #include "wire.h"
@@ -249,6 +250,19 @@ TEST_P(Codec, Row)
         std::istringstream addresses(f.at(0));
         for (std::string a; addresses >> a;)
             EXPECT_EQ(isPublicIpv4(inet_addr(a.c_str())) ? "public" : "not-public", f.at(1)) << a;
+    } else if (r.kind == "gateway") {
+        const Bytes d = parseBytes(f.at(0));
+        uint32_t external = 0;
+        const GatewayAnswer answer = readExternalAddressReply(d.data(), d.size(), &external);
+        const char *const NAMES[] = {"public", "not-public", "refused", "no-answer", "malformed"};
+        std::string read = NAMES[static_cast<int>(answer)];
+        if (answer == GatewayAnswer::Public || answer == GatewayAnswer::NotPublic) {
+            in_addr shown;
+            shown.s_addr = external;
+            read += std::string(" ") + inet_ntoa(shown);
+        }
+        EXPECT_EQ(read, f.at(1));
+        EXPECT_EQ(isAnnouncement(d.data(), d.size()) ? "announcement" : "ignored", f.at(2));
     } else {
         FAIL() << "unknown row kind " << r.kind;
     }

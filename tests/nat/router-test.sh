@@ -8,7 +8,7 @@ vintrel=$1 responder=$2 case=$3
 here=$(cd "$(dirname "$0")" && pwd)
 [ -n "${VINTREL_IN_NETNS:-}" ] || { echo "router-test: run through netns-run" >&2; exit 77; }
 command -v miniupnpd >/dev/null || [ -x /usr/sbin/miniupnpd ] || { echo "router-test: miniupnpd is not installed" >&2; exit 77; }
-. "$here/lab.sh"
+. "$here/../../scripts/nat-lab.sh"
 export VINTREL_PASSWORD=secret
 wrapper=(${VINTREL_WRAPPER:-})
 slack=1

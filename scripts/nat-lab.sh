@@ -1,4 +1,4 @@
-# A home network in namespaces, for the router tests and bench/nat (bash,
+# A home network in namespaces, for bench/nat and the router tests (bash,
 # sourced inside a private network namespace: this one is the host).
 #
 #   host 192.168.77.2/24 (vh) --- (vl) 192.168.77.1  router  $PUBLIC (vp) --- (vs) 11.0.0.1 server
