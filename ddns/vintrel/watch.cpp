@@ -191,8 +191,7 @@ void leaveWatcher(const Watch &w)
     sigprocmask(SIG_SETMASK, &none, nullptr);
     close(w.events);
     close(w.signals);
-    if (w.announcements >= 0)
-        close(w.announcements);
+    close(w.announcements);  // -1 without -a auto: close refuses it harmlessly
 }
 
 // Reports cross the pipe as bytes: their padding too must be defined.
