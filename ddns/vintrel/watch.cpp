@@ -60,6 +60,21 @@ long long nowMs()
     return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
 }
 
+// A burst of wake-ups (kernel events, announcements): it has settled after
+// `quiet` ms without one, or `cap` ms after its first.
+struct Burst {
+    long long first = 0, last = 0;  // 0: none waiting
+
+    bool waiting() const { return first != 0; }
+    void note(long long now)
+    {
+        if (first == 0)
+            first = now;
+        last = now;
+    }
+    long long settlesAt(long long quiet, long long cap) const { return std::min(last + quiet, first + cap); }
+};
+
 // What an update carries: ip as the records see it (NO_ADDRESS: no 201
 // record, 0: the address the server sees), and the IPv6 address if any.
 // Behind NAT seenAs is the public address the server should see (0:
@@ -131,7 +146,7 @@ struct Watch {
     Addresses registered, lastTried;
     bool hasRegistered = false, hasTried = false;
     long long refreshAt = 0, retryAt = 0, retryDelayS = FIRST_RETRY_S;
-    long long firstEventAt = 0, lastEventAt = 0;  // 0: no events waiting
+    Burst changes;  // kernel events waiting to settle
     bool hupWaiting = false, ready = false;
     pid_t child = -1;
     ChildKind childKind = ATTEMPT;
@@ -147,7 +162,7 @@ struct Watch {
     bool checkFailing = false, attemptLearns = false;
     long long checkAt = 0;  // the next planned check; 0: none
     long long checkDelayS = FIRST_RETRY_S, lastCheckAt = 0;
-    long long firstAnnouncedAt = 0, lastAnnouncedAt = 0;  // 0: none waiting
+    Burst announced;  // announcements waiting to settle
     bool checkWanted = false;  // kernel events: look again
 
     explicit Watch(const Settings &settings) : st(settings), server(settings.nameserver_ip) {}
@@ -290,7 +305,7 @@ void startAttempt(Watch &w, Cause cause)
 void startCheck(Watch &w)
 {
     const long long now = nowMs();
-    w.firstAnnouncedAt = 0;
+    w.announced = Burst();
     w.checkWanted = false;
     w.lastCheckAt = now;
     w.checkAt = startChild(w, CHECK) ? 0 : now + FIRST_RETRY_S * 1000;
@@ -362,7 +377,8 @@ void setBehindNat(Watch &w, bool behindNat, long long now)
     if (behindNat && !w.behindNat)
         w.checkAt = now + checkPeriodS(w) * 1000;
     if (!behindNat) {
-        w.checkAt = w.firstAnnouncedAt = 0;
+        w.checkAt = 0;
+        w.announced = Burst();
         w.checkWanted = false;
     }
     w.behindNat = behindNat;
@@ -433,7 +449,7 @@ void compareWanted(Watch &w, const Addresses &wanted)
 // the public address may have changed too: a check looks again.
 void compareAfterEvents(Watch &w)
 {
-    w.firstEventAt = 0;
+    w.changes = Burst();
     const Addresses wanted = wantedAddresses(w);
     if (w.st.ipAuto) {
         followGateway(w);
@@ -483,7 +499,7 @@ void finishChild(Watch &w)
 
 long long settleAt(const Watch &w)
 {
-    return std::min(w.lastEventAt + SETTLE_QUIET_MS, w.firstEventAt + SETTLE_CAP_MS);
+    return w.changes.settlesAt(SETTLE_QUIET_MS, SETTLE_CAP_MS);
 }
 
 // When the next check may start; LLONG_MAX when none is wanted. However
@@ -495,8 +511,8 @@ long long checkDue(const Watch &w, long long now)
     long long due = w.checkAt != 0 ? w.checkAt : LLONG_MAX;
     if (w.checkWanted)
         due = now;
-    if (w.firstAnnouncedAt != 0)
-        due = std::min(due, std::min(w.lastAnnouncedAt + ANNOUNCE_QUIET_MS, w.firstAnnouncedAt + SETTLE_CAP_MS));
+    if (w.announced.waiting())
+        due = std::min(due, w.announced.settlesAt(ANNOUNCE_QUIET_MS, SETTLE_CAP_MS));
     return due == LLONG_MAX ? due : std::max(due, w.lastCheckAt + CHECK_SPACING_MS);
 }
 
@@ -506,7 +522,7 @@ long long nextDue(const Watch &w)
     long long due = w.watchdogEveryMs > 0 ? w.watchdogAt : LLONG_MAX;
     if (w.child >= 0)
         return due;  // the rest waits for the attempt to end
-    if (w.firstEventAt != 0)
+    if (w.changes.waiting())
         due = std::min(due, settleAt(w));
     if (w.retryAt != 0)
         due = std::min(due, w.retryAt);
@@ -526,7 +542,7 @@ void runDueWork(Watch &w, long long now)
     if (w.hupWaiting) {
         w.hupWaiting = false;
         startAttempt(w, SIGNAL);
-    } else if (w.firstEventAt != 0 && now >= settleAt(w)) {
+    } else if (w.changes.waiting() && now >= settleAt(w)) {
         compareAfterEvents(w);
     } else if (w.retryAt != 0 && now >= w.retryAt) {
         w.retryAt = 0;
@@ -557,8 +573,7 @@ void stop(Watch &w)
         waitpid(w.child, nullptr, 0);
         close(w.reportFd);
     }
-    if (w.announcements >= 0)
-        close(w.announcements);
+    close(w.announcements);
     fflush(stdout);
     notifyServiceManager("STOPPING=1");
 }
@@ -614,16 +629,10 @@ int runWatch(const Settings &st)
         if (fds[0].revents && !takeSignals(w))
             break;
         const long long now = nowMs();
-        if (fds[1].revents && drainAddressWatch(w.events)) {
-            if (w.firstEventAt == 0)
-                w.firstEventAt = now;
-            w.lastEventAt = now;
-        }
-        if (fds[3].revents && takeAnnouncements(w.announcements, w.gateway) && w.behindNat) {
-            if (w.firstAnnouncedAt == 0)
-                w.firstAnnouncedAt = now;
-            w.lastAnnouncedAt = now;
-        }
+        if (fds[1].revents && drainAddressWatch(w.events))
+            w.changes.note(now);
+        if (fds[3].revents && takeAnnouncements(w.announcements, w.gateway) && w.behindNat)
+            w.announced.note(now);
         if (w.reportFd >= 0 && fds[2].revents)
             finishChild(w);
         runDueWork(w, nowMs());
