@@ -40,8 +40,8 @@ sockaddr_in endpoint(uint32_t address, uint16_t port)
     return to;
 }
 
-// Reads the gateway and interface out of the kernel's answer to a route
-// lookup; false when it is an error (no route) or unreadable.
+} // namespace
+
 bool readRoute(const char *buf, size_t size, uint32_t *gateway, int *ifindex)
 {
     const nlmsghdr *h = reinterpret_cast<const nlmsghdr *>(buf);
@@ -60,8 +60,6 @@ bool readRoute(const char *buf, size_t size, uint32_t *gateway, int *ifindex)
     }
     return *ifindex != 0;
 }
-
-} // namespace
 
 bool routeTowards(uint32_t dest, uint32_t *gateway, int *ifindex)
 {

@@ -16,6 +16,11 @@ const char ANNOUNCEMENT_GROUP[] = "224.0.0.1";
 // local link) and the interface it leaves by. False without a route.
 bool routeTowards(uint32_t dest, uint32_t *gateway, int *ifindex);
 
+// Reads the kernel's answer to that lookup (size bytes at buf, aligned for
+// a netlink header): false for an error, no interface, or a message cut
+// short. *gateway is 0 when the route has no next hop.
+bool readRoute(const char *buf, size_t size, uint32_t *gateway, int *ifindex);
+
 enum class GatewayAnswer {
     Public,     // the gateway holds a public external address
     NotPublic,  // it answered with a reserved one (a router behind another NAT)

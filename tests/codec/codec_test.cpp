@@ -263,6 +263,21 @@ TEST_P(Codec, Row)
         }
         EXPECT_EQ(read, f.at(1));
         EXPECT_EQ(isAnnouncement(d.data(), d.size()) ? "announcement" : "ignored", f.at(2));
+    } else if (r.kind == "route") {
+        const Bytes d = parseBytes(f.at(0));
+        alignas(nlmsghdr) char buf[512];
+        ASSERT_LE(d.size(), sizeof buf);
+        memcpy(buf, d.data(), d.size());
+        uint32_t gateway = 0xFFFFFFFF;  // what a previous route left
+        int ifindex = -1;
+        std::string read = "none";
+        if (readRoute(buf, d.size(), &gateway, &ifindex)) {
+            in_addr shown;
+            shown.s_addr = gateway;
+            read = (gateway == 0 ? std::string("on-link") : std::string("via ") + inet_ntoa(shown)) + " dev " +
+                   std::to_string(ifindex);
+        }
+        EXPECT_EQ(read, f.at(1));
     } else {
         FAIL() << "unknown row kind " << r.kind;
     }

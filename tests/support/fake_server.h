@@ -166,6 +166,8 @@ private:
 //   reply BYTES        the reply with its length prefix
 //   raw BYTES          the bytes as they are (no prefix added), then closes
 //   trickle S BYTES    the prefixed reply one byte every S seconds
+//   split S BYTES      the prefixed reply in two writes S seconds apart, the
+//                      first ending inside it, the second with 64 bytes more
 //   stall              nothing, keeping the connection open
 //   reset              closes with a reset
 class TcpFakeServer : public Recorder {
@@ -235,12 +237,12 @@ private:
         std::string mode;
         double pause = 0;
         words >> mode;
-        if (mode == "trickle")
+        if (mode == "trickle" || mode == "split")
             words >> pause;
         std::string rest;
         std::getline(words, rest);
         Bytes out = parseBytes(rest, query);
-        if (mode == "reply" || mode == "trickle") {
+        if (mode == "reply" || mode == "trickle" || mode == "split") {
             out.insert(out.begin(), {static_cast<uint8_t>(out.size() >> 8), static_cast<uint8_t>(out.size())});
         } else if (mode == "stall") {
             while (!stopping)
@@ -248,6 +250,14 @@ private:
         } else if (mode == "reset") {
             const linger abort{1, 0};
             setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+        }
+        if (mode == "split") {
+            const size_t first = out.size() / 2;
+            out.insert(out.end(), 64, 0xEE);
+            send(fd, out.data(), first, MSG_NOSIGNAL);
+            usleep(static_cast<useconds_t>(pause * 1e6));
+            send(fd, out.data() + first, out.size() - first, MSG_NOSIGNAL);
+            return;
         }
         for (size_t at = 0; at < out.size() && !stopping;) {
             const size_t n = pause > 0 ? 1 : out.size() - at;
