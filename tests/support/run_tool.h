@@ -42,10 +42,12 @@ struct ToolProcess {
     std::string outPath, errPath;
 };
 
-// Starts the tool with args and the test's environment plus extraEnv.
-// VINTREL_WRAPPER (for example a valgrind command line) runs it under
-// another program.
-inline ToolProcess startTool(std::vector<std::string> args, const std::vector<std::string> &extraEnv = {})
+// Starts the tool with args and the test's environment plus extraEnv,
+// and without a standard input when stdinClosed (as some daemons and cron
+// jobs start it). VINTREL_WRAPPER (for example a valgrind command line)
+// runs it under another program.
+inline ToolProcess startTool(std::vector<std::string> args, const std::vector<std::string> &extraEnv = {},
+                             bool stdinClosed = false)
 {
     args.insert(args.begin(), VINTREL_BINARY);
     if (const char *wrapper = getenv("VINTREL_WRAPPER")) {
@@ -77,6 +79,8 @@ inline ToolProcess startTool(std::vector<std::string> args, const std::vector<st
     posix_spawn_file_actions_init(&files);
     posix_spawn_file_actions_addopen(&files, 1, out, O_WRONLY | O_TRUNC, 0);
     posix_spawn_file_actions_addopen(&files, 2, err, O_WRONLY | O_TRUNC, 0);
+    if (stdinClosed)
+        posix_spawn_file_actions_addclose(&files, 0);
     if (posix_spawnp(&tool.pid, args[0].c_str(), &files, nullptr, pointers(args).data(),
                      pointers(env).data()) != 0)
         tool.pid = -1;
@@ -98,9 +102,10 @@ inline ToolRun finishTool(const ToolProcess &tool)
     return run;
 }
 
-inline ToolRun runTool(const std::vector<std::string> &args, const std::vector<std::string> &extraEnv = {})
+inline ToolRun runTool(const std::vector<std::string> &args, const std::vector<std::string> &extraEnv = {},
+                       bool stdinClosed = false)
 {
-    return finishTool(startTool(args, extraEnv));
+    return finishTool(startTool(args, extraEnv, stdinClosed));
 }
 
 #endif

@@ -139,10 +139,10 @@ int zombieChildren(pid_t pid)
 // one (a quiet moment in every row) no attempt may be left unreaped. The
 // last action must make the tool end; *stopping is how long it took then.
 ToolRun runInBackground(const std::vector<std::string> &args, const std::vector<std::string> &env,
-                        const std::vector<Line> &lines,
+                        bool stdinClosed, const std::vector<Line> &lines,
                         const std::map<std::string, std::unique_ptr<Recorder>> &servers, double *stopping)
 {
-    const ToolProcess tool = startTool(args, env);
+    const ToolProcess tool = startTool(args, env, stdinClosed);
     // Whatever ends this function early (an exception, a fatal assertion),
     // no watcher may be left running.
     struct KillOnExit {
@@ -237,7 +237,7 @@ TEST_P(Scenarios, Run)
     std::unique_ptr<PeerNetwork> peer;
     std::unique_ptr<NotifySocket> notify;
     std::string resolv, question = "host.example", out, err;
-    bool checkOut = false, checkErr = false;
+    bool checkOut = false, checkErr = false, stdinClosed = false;
     const bool timed = getenv("VINTREL_WRAPPER") == nullptr;  // valgrind is slow
     current_dns = 0;
     for (const Line &l : GetParam().lines) {
@@ -270,6 +270,8 @@ TEST_P(Scenarios, Run)
             coverResolvConf(l.rest);
         } else if (l.verb == "env") {
             env.push_back(unescape(l.rest));
+        } else if (l.verb == "stdin") {
+            stdinClosed = l.rest == "closed";
         } else if (l.verb == "link") {
             peer.reset(new PeerNetwork(w.at(0), w.at(1)));
         } else if (l.verb == "sh") {
@@ -314,8 +316,8 @@ TEST_P(Scenarios, Run)
             std::vector<std::string> args;
             for (const std::string &a : words(l.rest))
                 args.push_back(a == "''" ? "" : unescape(a));
-            run = l.verb == "run" ? runTool(args, env)
-                                  : runInBackground(args, env, GetParam().lines, servers, &stopping);
+            run = l.verb == "run" ? runTool(args, env, stdinClosed)
+                                  : runInBackground(args, env, stdinClosed, GetParam().lines, servers, &stopping);
         } else if (l.verb == "exchange") {
             const std::set<std::string> files = configurationFiles(resolvConf);
             const int s = l.rest == "bad-socket" ? -1 : getUdpSocket(true, 0, 0);
