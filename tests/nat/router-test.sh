@@ -14,7 +14,13 @@ wrapper=(${VINTREL_WRAPPER:-})
 slack=1
 [ ${#wrapper[@]} -eq 0 ] || slack=5
 
-fail() { echo "FAIL ($case): $*" >&2; echo "--- vintrel said:" >&2; cat "$lab_work"/out* >&2 2>/dev/null || true; exit 1; }
+fail() {
+    echo "FAIL ($case): $*" >&2
+    echo "--- datagrams: $(lab_count natpmps) NAT-PMP, $(lab_count myips) MYIP, $(lab_count updates) updates" >&2
+    echo "--- vintrel said:" >&2
+    cat "$lab_work"/out* >&2 2>/dev/null || true
+    exit 1
+}
 expect_output() { grep -qF -- "$2" "$lab_work/$1" || fail "no line \"$2\" in $1"; }
 expect_count() {
     local n
