@@ -34,6 +34,15 @@ lab_namespace() {
     unshare --net sleep infinity &
     lab_pids+=($!)
     eval "$1=$!"
+    # Until unshare has made it, /proc/PID/ns/net is still this namespace:
+    # anything set through it before then would land here.
+    local k
+    for k in $(seq 100); do
+        [ "$(readlink "/proc/$!/ns/net")" != "$(readlink /proc/self/ns/net)" ] && return 0
+        sleep 0.05
+    done
+    echo "lab: no network namespace for pid $!" >&2
+    return 1
 }
 in_router() { nsenter --net="/proc/$router/ns/net" "$@"; }
 in_server() { nsenter --net="/proc/$server/ns/net" "$@"; }
