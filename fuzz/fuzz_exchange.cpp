@@ -16,7 +16,8 @@
 namespace {
 
 const uint16_t QUERY_ID = 0x4242;
-int client = -1, server = -1;
+QuerySockets *client;
+int server = -1;
 sockaddr_in clientAddress;
 
 void sendToClient(const uint8_t *data, size_t size)
@@ -38,11 +39,13 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     if (!getenv("VINTREL_IN_NETNS"))
         _exit(77);  // runs only inside netns-run's namespace
-    client = getUdpSocket(true, inet_addr("127.0.0.1"), 0);
+    client = new QuerySockets;  // lives as long as the process
+    const int ipv4 = client->socketFor(AF_INET);
     server = getUdpSocket(true, inet_addr("127.0.0.1"), 53);
     socklen_t len = sizeof clientAddress;
-    getsockname(client, reinterpret_cast<sockaddr *>(&clientAddress), &len);
-    return client < 0 || server < 0;
+    getsockname(ipv4, reinterpret_cast<sockaddr *>(&clientAddress), &len);
+    clientAddress.sin_addr.s_addr = inet_addr("127.0.0.1");  // bound to any address
+    return ipv4 < 0 || server < 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -65,8 +68,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     DnsMessage msg;
     msg.id = QUERY_ID;
     msg.addQuestion(DNS_TYPE_A, "a.test");
-    dns_query_s(client, msg, inet_addr("127.0.0.1"));
-    drain(client);
+    dns_query_s(*client, msg, Endpoint::ipv4(inet_addr("127.0.0.1")));
+    drain(client->ipv4());
     drain(server);
     return 0;
 }

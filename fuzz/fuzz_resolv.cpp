@@ -28,7 +28,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         abort();
     fwrite(data, 1, size, f);
     fclose(f);
-    uint32_t ip = 0;
-    getCurrentDns(&ip, 6);
+    Endpoint server;
+    getCurrentDns(&server);
+    getCurrentDns(&server, 1);
     return 0;
 }

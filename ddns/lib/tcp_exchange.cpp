@@ -12,20 +12,15 @@
 
 namespace {
 
-typedef std::chrono::steady_clock Clock;
-
-const int DNS_PORT = 53;
-
 // Waits until fd is ready for events or the deadline passes; false then.
 bool waitFor(int fd, short events, Clock::time_point deadline)
 {
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0)
+        const int timeout = pollTimeout(deadline, Clock::duration::max());
+        if (timeout == 0)
             return false;
         pollfd p{fd, events, 0};
-        // Rounded up, so that a wait never ends just before the deadline.
-        const int n = poll(&p, 1, static_cast<int>(left.count()) + 1);
+        const int n = poll(&p, 1, timeout);
         if (n > 0)
             return true;
         if (n < 0 && errno != EINTR)
@@ -71,20 +66,15 @@ TcpOutcome writeFully(int fd, const char *buf, size_t size, Clock::time_point de
     return TcpOutcome::Whole;
 }
 
-// A non-blocking stream connected to server:53 before deadline, or -1 with
+// A non-blocking stream connected to server before deadline, or -1 with
 // the reason in *outcome.
-int connectTo(uint32_t server, Clock::time_point deadline, TcpOutcome *outcome)
+int connectTo(const Endpoint &server, Clock::time_point deadline, TcpOutcome *outcome)
 {
     *outcome = TcpOutcome::Refused;
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int fd = socket(server.family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;
-    sockaddr_in to;
-    memset(&to, 0, sizeof to);
-    to.sin_family = AF_INET;
-    to.sin_port = htons(DNS_PORT);
-    to.sin_addr.s_addr = server;
-    if (connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) == 0)
+    if (connect(fd, server.socketAddress(), server.length()) == 0)
         return fd;
     if (errno == EINPROGRESS) {
         int error = 0;
@@ -130,7 +120,7 @@ TcpOutcome readTcpReply(int fd, DnsMessage &msg, uint16_t id, Clock::time_point 
     return TcpOutcome::Whole;
 }
 
-TcpOutcome dnsQueryTcp(DnsMessage &msg, uint32_t server)
+TcpOutcome dnsQueryTcp(DnsMessage &msg, const Endpoint &server)
 {
     const Clock::time_point deadline = Clock::now() + std::chrono::seconds(TCP_EXCHANGE_SECONDS);
     char framed[2 + DNS_ENCODE_AREA];

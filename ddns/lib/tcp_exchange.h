@@ -4,10 +4,10 @@
 #ifndef VINTREL_TCP_EXCHANGE_H
 #define VINTREL_TCP_EXCHANGE_H
 
-#include <chrono>
 #include <cstdint>
 
 #include "DnsMessage.h"
+#include "endpoint.h"
 
 // Seconds one TCP exchange may take, connection included: enough for a
 // server that trickles a whole reply, short enough for a script to wait.
@@ -22,13 +22,12 @@ enum class TcpOutcome {
     BadReply,  // zero or short length, another identifier, truncated, malformed
 };
 
-// Sends msg (its question, its id) to port 53 of server over TCP and
-// decodes the reply into msg, as the datagram exchange would.
-TcpOutcome dnsQueryTcp(DnsMessage &msg, uint32_t server);
+// Sends msg (its question, its id) to server (IPv4 or IPv6, its port) over
+// TCP and decodes the reply into msg, as the datagram exchange would.
+TcpOutcome dnsQueryTcp(DnsMessage &msg, const Endpoint &server);
 
 // Reads one length-prefixed reply carrying id from the stream fd (opened
 // non-blocking) until deadline, and on Whole decodes it into msg.
-TcpOutcome readTcpReply(int fd, DnsMessage &msg, uint16_t id,
-                        std::chrono::steady_clock::time_point deadline);
+TcpOutcome readTcpReply(int fd, DnsMessage &msg, uint16_t id, Clock::time_point deadline);
 
 #endif

@@ -34,7 +34,8 @@ const char USAGE[] =
 
 const char OPTION_HELP[] =
     "  -t <type>     tipo da consulta, ou SET (atualiza\xE7\xE3o) ou MYIP\n"
-    "  -n <ip>       servidor a consultar (padr\xE3o: /etc/resolv.conf)\n"
+    "  -n <ip>       servidor a consultar, IPv4 ou IPv6 (fe80::1%eth0); padr\xE3o: o primeiro\n"
+    "                utiliz\xE1vel de /etc/resolv.conf. SET e MYIP: s\xF3 IPv4\n"
     "  -b <port>     porta local\n"
     "  -a <end_ip>   SET: endere\xE7o IPv4 a registrar; 0.0.0.0: o que faz rota at\xE9 o servidor;\n"
     "                auto: esse se for p\xFA" "blico, sen\xE3o o que o servidor v\xEA (NAT)\n"
@@ -117,9 +118,10 @@ int parseCommandLine(int argc, char **argv, Settings &st)
             break;
         }
         case 'n':
-            st.nameserver_ip = inet_addr(optarg);
-            if (st.nameserver_ip == INADDR_NONE)
+            if (!parseServerAddress(optarg, ScopeErrors::Refuse, &st.nameserver))
                 return refuse("Endere\xE7o ip do DNS inv\xE1lido\n");
+            if (st.nameserver.isUnspecified())
+                st.nameserver = Endpoint();  // names no server: the configured one
             break;
         case 'a':
             st.ipAuto = strcmp(optarg, "auto") == 0;
@@ -172,6 +174,8 @@ int parseCommandLine(int argc, char **argv, Settings &st)
         return refuse(USAGE);
     if (st.watchSeconds != 0 && st.qtype != DNS_TYPE_SETA)
         return refuse("-w s\xF3 vale com -t SET\n");
+    if (st.nameserver.family() == AF_INET6 && (st.qtype == DNS_TYPE_SETA || st.opcode == OPCODE_DDNS))
+        return refuse("O servidor de atualiza\xE7\xE3o s\xF3 atende por IPv4: -n deve ser um endere\xE7o IPv4\n");
     if (st.checkSeconds != 0 && (st.watchSeconds == 0 || !st.ipAuto))
         return refuse("-c s\xF3 vale com -a auto e -w\n");
     st.qtext = argv[optind];

@@ -27,7 +27,7 @@ uint32_t firstAnswerAddress(const DnsMessage &reply)
 
 // The update server's address for name, through the NS records of its
 // parent domain; 0 when it cannot be found (the reason is printed).
-uint32_t findUpdateServer(int s, const char *name)
+uint32_t findUpdateServer(QuerySockets &sockets, const char *name)
 {
     const char *dot = strchr(name, '.');
     if (!dot) {
@@ -41,7 +41,7 @@ uint32_t findUpdateServer(int s, const char *name)
         DnsMessage nsQuery;
         nsQuery.id = nsId;
         nsQuery.addQuestion(DNS_TYPE_NS, dot + 1);
-        if (!dns_query_s(s, nsQuery, 0) || !nsQuery.answers || !nsQuery.answers->resource) {
+        if (!dns_query_s(sockets, nsQuery, Endpoint()) || !nsQuery.answers || !nsQuery.answers->resource) {
             puts("Servidor DDNS n\xE3o existente ou n\xE3o encontrado.");
             return 0;
         }
@@ -63,7 +63,7 @@ uint32_t findUpdateServer(int s, const char *name)
     if (aQuery.id == nsId)
         aQuery.id = static_cast<uint16_t>(nsId + 1);
     aQuery.addQuestion(DNS_TYPE_A, host.c_str());
-    if (dns_query_s(s, aQuery, 0))
+    if (dns_query_s(sockets, aQuery, Endpoint()))
         server = firstAnswerAddress(aQuery);
     if (server == 0)
         printf("Ip do servidor DDNS %s n\xE3o encontrado.\n", escapeNetworkText(host.c_str()).c_str());
@@ -124,7 +124,7 @@ const char *tcpFailure(TcpOutcome outcome)
 
 // A truncated reply from server: the whole answer over TCP, else the
 // truncated one and a line saying that it is incomplete.
-int reportTruncated(const Settings &st, DnsMessage &truncated, uint32_t server)
+int reportTruncated(const Settings &st, DnsMessage &truncated, const Endpoint &server)
 {
     DnsMessage whole;
     addQuery(st, whole);
@@ -143,10 +143,10 @@ int reportTruncated(const Settings &st, DnsMessage &truncated, uint32_t server)
 
 } // namespace
 
-void prepareSetA(int s, uint32_t &ip, uint32_t &dns_ip, const char *name)
+void prepareSetA(QuerySockets &sockets, uint32_t &ip, uint32_t &dns_ip, const char *name)
 {
     if (dns_ip == 0) {
-        dns_ip = findUpdateServer(s, name);
+        dns_ip = findUpdateServer(sockets, name);
         if (dns_ip == 0)
             return;
     }
@@ -204,7 +204,7 @@ void printPublicView(const PublicView &view)
                view.fromGateway ? "informado pelo roteador" : "visto pelo servidor");
 }
 
-PublicView learnPublicAddress(int s, uint32_t server, const char *name)
+PublicView learnPublicAddress(QuerySockets &sockets, uint32_t server, const char *name)
 {
     PublicView view;
     uint32_t gateway = 0;
@@ -220,23 +220,27 @@ PublicView learnPublicAddress(int s, uint32_t server, const char *name)
     myip.id = newQueryId();
     myip.setOpcode(OPCODE_DDNS);
     myip.addQuestion(DNS_TYPE_A, name);
-    view.address = dns_query_s(s, myip, server) ? firstAnswerAddress(myip) : 0;
+    view.address = dns_query_s(sockets, myip, Endpoint::ipv4(server)) ? firstAnswerAddress(myip) : 0;
     return view;
 }
 
-void prepareUpdate(int s, DnsMessage &msg, Settings &st)
+void prepareUpdate(QuerySockets &sockets, DnsMessage &msg, Settings &st)
 {
+    // The update service is reached over IPv4 only (the command line
+    // refuses an IPv6 server for it).
+    uint32_t server = st.nameserver.ipv4Address();
     if (st.ipAuto) {
         uint32_t noProbe = NO_ADDRESS;  // the choice below probes quietly
-        prepareSetA(s, noProbe, st.nameserver_ip, st.qtext);
-        st.ip = chooseAutoAddress(st.nameserver_ip);
-        if (st.ip == 0 && st.learnPublic && st.nameserver_ip != 0) {
-            st.seen = learnPublicAddress(s, st.nameserver_ip, st.qtext);
+        prepareSetA(sockets, noProbe, server, st.qtext);
+        st.ip = chooseAutoAddress(server);
+        if (st.ip == 0 && st.learnPublic && server != 0) {
+            st.seen = learnPublicAddress(sockets, server, st.qtext);
             printPublicView(st.seen);
         }
     } else {
-        prepareSetA(s, st.ip, st.nameserver_ip, st.qtext);
+        prepareSetA(sockets, st.ip, server, st.qtext);
     }
+    st.nameserver = server != 0 ? Endpoint::ipv4(server) : Endpoint();
     if (st.ipv6Auto)
         pickIpv6(st);
     msg.setOpcode(OPCODE_DDNS);
@@ -257,15 +261,15 @@ void prepareUpdate(int s, DnsMessage &msg, Settings &st)
 
 int runQuery(Settings &st)
 {
-    int s = getUdpSocket(true, 0, st.ip_port);
+    QuerySockets sockets(st.ip_port);
     DnsMessage message;
     if (st.qtype == DNS_TYPE_SETA)
-        prepareUpdate(s, message, st);
+        prepareUpdate(sockets, message, st);
     else
         addQuery(st, message);
     message.id = newQueryId();
-    uint32_t replyFrom = 0;
-    if (!dns_query_s(s, message, st.nameserver_ip, &replyFrom)) {
+    Endpoint replyFrom;
+    if (!dns_query_s(sockets, message, st.nameserver, &replyFrom)) {
         puts("N\xE3o foi possivel obter uma resposta do servidor");
         return -1;
     }

@@ -7,6 +7,8 @@
 #include <string>
 
 #include "DnsMessage.h"
+#include "endpoint.h"
+#include "udp_exchange.h"
 
 // What a check learned of the public address behind a NAT router.
 struct PublicView {
@@ -18,7 +20,7 @@ struct PublicView {
 struct Settings {
     int qtype = DNS_TYPE_A;
     int opcode = 1;                  // 10 sends the question with opcode 10 (MYIP)
-    uint32_t nameserver_ip = 0;      // 0: the remembered or configured server
+    Endpoint nameserver;             // none: the remembered or configured server
     uint32_t ip = 0xFFFFFFFF;        // -a; NO_ADDRESS: none, 0: find it
     bool ipAuto = false;             // -a auto: the local address if public, else the server's view
     unsigned char ipv6buf[16] = {};
@@ -55,7 +57,7 @@ int typeFromName(const char *name, bool *ddnsOpcode);
 
 // One run: build, send, print the reply; the exit status (-1: no reply).
 // For an update, st is left holding what was sent: the server in
-// nameserver_ip, the addresses in ip and ipv6.
+// nameserver (IPv4), the addresses in ip and ipv6.
 int runQuery(Settings &st);
 
 // Watch mode (-w): updates at start, on address changes, at each refresh
@@ -64,7 +66,7 @@ int runWatch(const Settings &st);
 
 // Finds the update server through the parent domain's NS records when
 // dns_ip is 0, and the local address facing it when ip is 0.
-void prepareSetA(int s, uint32_t &ip, uint32_t &dns_ip, const char *name);
+void prepareSetA(QuerySockets &sockets, uint32_t &ip, uint32_t &dns_ip, const char *name);
 
 // -a auto: the local address facing server when it is public; else 0, so
 // that the server registers the address the update comes from. *local
@@ -72,13 +74,13 @@ void prepareSetA(int s, uint32_t &ip, uint32_t &dns_ip, const char *name);
 uint32_t autoAddress(uint32_t server, uint32_t *local);
 
 // The public address as the gateway (NAT-PMP) or else the update server
-// (MYIP, through socket s) gives it; prints nothing.
-PublicView learnPublicAddress(int s, uint32_t server, const char *name);
+// (MYIP, through the run's sockets) gives it; prints nothing.
+PublicView learnPublicAddress(QuerySockets &sockets, uint32_t server, const char *name);
 // One line: the public address and who gave it, or that none answered.
 void printPublicView(const PublicView &view);
 
 // Fills msg with the update records for st (after discovery).
-void prepareUpdate(int s, DnsMessage &msg, Settings &st);
+void prepareUpdate(QuerySockets &sockets, DnsMessage &msg, Settings &st);
 
 // Prints one record as a listing line (nothing for types it does not list).
 void outRecord(DnsRR *rrp);

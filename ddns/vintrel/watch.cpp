@@ -165,7 +165,7 @@ struct Watch {
     Burst announced;  // announcements waiting to settle
     bool checkWanted = false;  // kernel events: look again
 
-    explicit Watch(const Settings &settings) : st(settings), server(settings.nameserver_ip) {}
+    explicit Watch(const Settings &settings) : st(settings), server(settings.nameserver.ipv4Address()) {}
 };
 
 // The addresses an update would carry now, found without printing: the
@@ -231,7 +231,7 @@ void storeView(PublicView &into, const PublicView &view)
 {
     Settings once = w.st;
     once.watchSeconds = 0;
-    once.nameserver_ip = w.server;
+    once.nameserver = w.server != 0 ? Endpoint::ipv4(w.server) : Endpoint();
     once.learnPublic = w.attemptLearns;
     once.seen = w.learned;
     if (once.ipv6)
@@ -239,7 +239,7 @@ void storeView(PublicView &into, const PublicView &view)
     AttemptReport report;
     zeroReport(&report, sizeof report);
     report.status = runQuery(once);
-    report.server = once.nameserver_ip;
+    report.server = once.nameserver.ipv4Address();
     report.sent.ip = once.ip;
     storeView(report.seen, once.seen);
     if (once.ip == 0)
@@ -253,10 +253,10 @@ void storeView(PublicView &into, const PublicView &view)
 // The child's side of a check: one episode of learning the public address.
 [[noreturn]] void runCheck(const Watch &w, int reportFd)
 {
-    const int s = getUdpSocket(true, 0, w.st.ip_port);
+    QuerySockets sockets(w.st.ip_port);
     CheckReport report;
     zeroReport(&report, sizeof report);
-    storeView(report.seen, learnPublicAddress(s, w.server, w.st.qtext));
+    storeView(report.seen, learnPublicAddress(sockets, w.server, w.st.qtext));
     sendReport(reportFd, &report, sizeof report);
 }
 
@@ -314,7 +314,7 @@ void startCheck(Watch &w)
 // Without -n, no server found: the update went nowhere useful.
 bool discoveryFailed(const Watch &w, const AttemptReport &r)
 {
-    return w.st.nameserver_ip == 0 && r.server == 0;
+    return !w.st.nameserver.isSet() && r.server == 0;
 }
 
 Outcome outcomeOf(const Watch &w, const AttemptReport &r, bool reported)
@@ -420,7 +420,7 @@ void finishAttempt(Watch &w, const AttemptReport &report, bool reported)
         w.retryAt = 0;
         w.retryDelayS = FIRST_RETRY_S;
     } else if (outcome == FAILED) {
-        w.server = w.st.nameserver_ip;  // without -n: discover again
+        w.server = w.st.nameserver.ipv4Address();  // without -n: discover again
         w.retryAt = now + w.retryDelayS * 1000;
         w.retryDelayS = std::min(w.retryDelayS * 2, std::min<long long>(w.st.watchSeconds, LONGEST_RETRY_S));
     } else {

@@ -5,6 +5,7 @@
 #define VINTREL_TEST_FAKE_SERVER_H
 
 #include <arpa/inet.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -84,16 +85,48 @@ private:
     std::vector<Datagram> log;
 };
 
-inline int boundUdpSocket(const std::string &address, int port)
+// ADDR:port for an IPv4 or IPv6 address (fe80::1%vh: with its scope).
+inline sockaddr_storage socketAddress(const std::string &address, int port, socklen_t *length)
 {
-    int s = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<uint16_t>(port));
-    sa.sin_addr.s_addr = inet_addr(address.c_str());
-    if (s < 0 || bind(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0)
+    sockaddr_storage sa{};
+    auto &v4 = reinterpret_cast<sockaddr_in &>(sa);
+    auto &v6 = reinterpret_cast<sockaddr_in6 &>(sa);
+    const size_t percent = address.find('%');
+    if (inet_pton(AF_INET, address.c_str(), &v4.sin_addr) == 1) {
+        v4.sin_family = AF_INET;
+        v4.sin_port = htons(static_cast<uint16_t>(port));
+        *length = sizeof v4;
+    } else if (inet_pton(AF_INET6, address.substr(0, percent).c_str(), &v6.sin6_addr) == 1) {
+        v6.sin6_family = AF_INET6;
+        v6.sin6_port = htons(static_cast<uint16_t>(port));
+        if (percent != std::string::npos)
+            v6.sin6_scope_id = if_nametoindex(address.substr(percent + 1).c_str());
+        *length = sizeof v6;
+    } else {
+        throw std::runtime_error("not an address: " + address);
+    }
+    return sa;
+}
+
+inline int boundSocket(const std::string &address, int port, int type)
+{
+    socklen_t length;
+    const sockaddr_storage sa = socketAddress(address, port, &length);
+    int s = socket(sa.ss_family, type, 0);
+    const int on = 1;
+    if (s >= 0 && type == SOCK_STREAM)
+        setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (s < 0 || bind(s, reinterpret_cast<const sockaddr *>(&sa), length) != 0)
         throw std::runtime_error("cannot bind " + address);
     return s;
+}
+
+inline int boundUdpSocket(const std::string &address, int port) { return boundSocket(address, port, SOCK_DGRAM); }
+
+inline int portOf(const sockaddr_storage &sa)
+{
+    return ntohs(sa.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6 &>(sa).sin6_port
+                                          : reinterpret_cast<const sockaddr_in &>(sa).sin_port);
 }
 
 class FakeServer : public Recorder {
@@ -120,17 +153,16 @@ private:
     std::atomic<bool> stopping{false};
     std::thread worker;
 
-    void sendLater(const Rule &r, const Bytes &data, const sockaddr_in &to, double at)
+    void sendLater(const Rule &r, const Bytes &data, const sockaddr_storage &to, socklen_t toLength, double at)
     {
-        replies.emplace_back([this, r, data, to, at] {
+        replies.emplace_back([this, r, data, to, toLength, at] {
             int s = r.from.empty() ? listener : boundUdpSocket(r.from, 0);
             for (int n = 1; n <= r.repeat; ++n) {
                 while (!stopping && now() < at + n * r.delay)
                     usleep(5000);
                 if (stopping)
                     break;
-                sendto(s, data.data(), data.size(), 0, reinterpret_cast<const sockaddr *>(&to),
-                       sizeof to);
+                sendto(s, data.data(), data.size(), 0, reinterpret_cast<const sockaddr *>(&to), toLength);
             }
             if (s != listener)
                 close(s);
@@ -144,7 +176,7 @@ private:
             if (poll(&p, 1, 10) <= 0)
                 continue;
             uint8_t buf[2048];
-            sockaddr_in peer{};
+            sockaddr_storage peer{};
             socklen_t len = sizeof peer;
             ssize_t n = recvfrom(listener, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&peer),
                                  &len);
@@ -152,10 +184,10 @@ private:
                 continue;
             Bytes query(buf, buf + n);
             const double at = now();
-            const int index = record({query, at, ntohs(peer.sin_port)});
+            const int index = record({query, at, portOf(peer)});
             for (const Rule &r : rules) {
                 if (ruleMatches(r.key, query, index))
-                    sendLater(r, parseBytes(r.reply, query), peer, at);
+                    sendLater(r, parseBytes(r.reply, query), peer, len, at);
             }
         }
     }
@@ -192,14 +224,8 @@ private:
 
     static int listeningSocket(const std::string &address)
     {
-        int s = socket(AF_INET, SOCK_STREAM, 0);
-        const int on = 1;
-        setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_port = htons(53);
-        sa.sin_addr.s_addr = inet_addr(address.c_str());
-        if (s < 0 || bind(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 || listen(s, 4) != 0)
+        const int s = boundSocket(address, 53, SOCK_STREAM);
+        if (listen(s, 4) != 0)
             throw std::runtime_error("cannot listen on " + address);
         return s;
     }

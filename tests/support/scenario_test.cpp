@@ -239,7 +239,7 @@ TEST_P(Scenarios, Run)
     std::string resolv, question = "host.example", out, err;
     bool checkOut = false, checkErr = false, stdinClosed = false;
     const bool timed = getenv("VINTREL_WRAPPER") == nullptr;  // valgrind is slow
-    current_dns = 0;
+    current_dns = Endpoint();
     for (const Line &l : GetParam().lines) {
         const std::vector<std::string> w = words(l.rest);
         if (l.verb == "server") {
@@ -282,7 +282,7 @@ TEST_P(Scenarios, Run)
         } else if (l.verb == "question") {
             question = unescape(l.rest);
         } else if (l.verb == "remember") {
-            current_dns = inet_addr(l.rest.c_str());
+            ASSERT_TRUE(parseServerAddress(l.rest.c_str(), ScopeErrors::Refuse, &current_dns)) << l.rest;
         } else if (l.verb == "out") {
             out += unescape(l.rest) + "\n";
             checkOut = true;
@@ -320,20 +320,27 @@ TEST_P(Scenarios, Run)
                                   : runInBackground(args, env, stdinClosed, GetParam().lines, servers, &stopping);
         } else if (l.verb == "exchange") {
             const std::set<std::string> files = configurationFiles(resolvConf);
-            const int s = l.rest == "bad-socket" ? -1 : getUdpSocket(true, 0, 0);
+            // bad-socket: the local port is taken, so no socket can be had.
+            const bool badSocket = l.rest == "bad-socket";
+            const int blocker = badSocket ? boundUdpSocket("0.0.0.0", 0) : -1;
+            sockaddr_in taken{};
+            socklen_t takenLength = sizeof taken;
+            getsockname(blocker, reinterpret_cast<sockaddr *>(&taken), &takenLength);
+            QuerySockets sockets(badSocket ? ntohs(taken.sin_port) : 0);
+            Endpoint server;
+            ASSERT_TRUE(parseServerAddress(badSocket ? "127.0.0.1" : l.rest.c_str(), ScopeErrors::Refuse, &server));
             DnsMessage msg;
             msg.id = 0x4242;
             msg.addQuestion(DNS_TYPE_A, question.c_str());
             ddnsError = 0;
-            result = dns_query_s(s, msg, l.rest == "bad-socket" ? inet_addr("127.0.0.1")
-                                                               : inet_addr(l.rest.c_str()));
+            result = dns_query_s(sockets, msg, server);
             if (result) {
                 testing::internal::CaptureStdout();
                 printReply(msg);
                 run.out = testing::internal::GetCapturedStdout();
             }
-            if (s >= 0)
-                close(s);
+            if (blocker >= 0)
+                close(blocker);
             EXPECT_EQ(configurationFiles(resolvConf), files) << "the exchange left its configuration open";
         }
     }
@@ -353,7 +360,7 @@ TEST_P(Scenarios, Run)
         } else if (l.verb == "code") {
             EXPECT_EQ(ddnsError, std::stoi(l.rest));
         } else if (l.verb == "remembered") {
-            EXPECT_EQ(current_dns, inet_addr(l.rest.c_str()));
+            EXPECT_EQ(current_dns.isSet() ? current_dns.text() : "0.0.0.0", l.rest);
         } else if (l.verb == "stops-within" && timed) {
             EXPECT_LE(stopping, std::stod(l.rest));
         } else if (l.verb == "took" && timed) {
