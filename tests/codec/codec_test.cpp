@@ -246,6 +246,16 @@ TEST_P(Codec, Row)
         if (k >= 0)
             inet_ntop(AF_INET6, all[static_cast<size_t>(k)].address, text, sizeof text);
         EXPECT_EQ(std::string(text), f.at(2));
+    } else if (r.kind == "server-address") {
+        // How -n (a bad scope refused) and resolv.conf (a bad scope dropped) read it.
+        for (ScopeErrors scope : {ScopeErrors::Refuse, ScopeErrors::Ignore}) {
+            Endpoint e = Endpoint::ipv4(inet_addr("192.0.2.99"));  // what an earlier line left
+            const std::string read = parseServerAddress(unescape(f.at(0)).c_str(), scope, &e)
+                                         ? std::to_string(e.family() == AF_INET6 ? 6 : 4) + " " + e.text() + " " +
+                                               std::to_string(e.port())
+                                         : "invalid " + e.text();
+            EXPECT_EQ(read, f.at(scope == ScopeErrors::Refuse ? 1 : 2)) << f.at(0);
+        }
     } else if (r.kind == "public") {
         std::istringstream addresses(f.at(0));
         for (std::string a; addresses >> a;)
