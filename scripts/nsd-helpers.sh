@@ -1,5 +1,5 @@
 # Shell helpers (POSIX sh) for running NSD as a local test peer on
-# 127.0.0.1:53, used by the demo, the end-to-end tests and the latency
+# 127.0.0.1:53 and, where loopback has IPv6, [::1]:53, used by the demo, the end-to-end tests and the latency
 # benchmark. Call them only inside a private network namespace.
 #
 #   start_nsd WORKDIR NAME=ZONEFILE...   starts it; sets nsd_pid
@@ -11,6 +11,7 @@ start_nsd() {
     {
         echo "server:"
         echo "    ip-address: 127.0.0.1"
+        ! ip -6 addr show dev lo 2>/dev/null | grep -q '::1/' || echo "    ip-address: ::1"
         echo "    port: 53"
         echo "    database: \"\""
         echo "    username: \"\""

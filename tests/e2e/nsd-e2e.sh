@@ -1,10 +1,12 @@
 #!/bin/sh
 # End-to-end run of the vintrel binary against NSD, an authoritative name
-# server, on 127.0.0.1 inside the isolated test namespace (see netns-run).
-# Each line of cases.txt is "name|status|arguments[|type name]"; the tool's
-# standard output must equal expected/<name>.out byte for byte, and with a
-# type and name its answers must be those dig lists over TCP (for replies
-# that do not fit in a datagram). VINTREL_WRAPPER (for example a valgrind
+# server, inside the isolated test namespace (see netns-run): every case
+# over IPv4 (127.0.0.1), then again over IPv6 (::1, in -n and in
+# resolv.conf). Each line of cases.txt is "name|status|arguments[|type
+# name]"; the tool's standard output must equal expected/<name>.out byte for
+# byte in both runs, and with a type and name its answers must be those dig
+# lists over TCP from the same server (for replies that do not fit in a
+# datagram). VINTREL_WRAPPER (for example a valgrind
 # command line) runs the tool under another program.
 set -u
 vintrel=$1
@@ -27,6 +29,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
+ip -6 addr show dev lo | grep -q '::1/' || { echo "loopback has no ::1"; exit 1; }
 echo "nameserver 127.0.0.1" > "$work/resolv.conf"
 mount --bind "$work/resolv.conf" /etc/resolv.conf || { echo "cannot bind resolv.conf"; exit 1; }
 start_nsd "$work" "example.test=$here/example.test.zone" \
@@ -39,7 +42,7 @@ listed_answers() {
 }
 dig_answers() {
     # shellcheck disable=SC2086 # type and name
-    dig +tcp +norecurse +noall +answer @127.0.0.1 -t $1 |
+    dig +tcp +norecurse +noall +answer "@$server" -t $1 |
         awk '{ o = $1; sub(/\.$/, "", o); t = $4; $1 = $2 = $3 = $4 = ""; d = substr($0, 5)
                sub(/\.$/, "", d); if (t == "TXT") sub(/" ".*/, "\"", d); print o, t, d }'
 }
@@ -51,23 +54,31 @@ same_answers() {
 }
 
 failures=0
-while IFS='|' read -r name status args question; do
-    case "$name" in ''|'#'*) continue ;; esac
-    # shellcheck disable=SC2086 # words are meant to split
-    ${VINTREL_WRAPPER:-} "$vintrel" $args > "$work/$name.out" 2> "$work/$name.err"
-    got=$?
-    if [ "$got" -ne "$status" ] || ! cmp -s "$work/$name.out" "$here/expected/$name.out"; then
-        echo "FAIL $name: vintrel $args (exit $got, expected $status)"
-        diff "$here/expected/$name.out" "$work/$name.out" | head -20
-        cat "$work/$name.err"
-        failures=$((failures + 1))
-    elif [ -n "$question" ] && ! same_answers "$question" "$work/$name.out"; then
-        echo "FAIL $name: the answers differ from those of dig +tcp -t $question"
-        diff "$work/dug" "$work/listed" | head -10
-        failures=$((failures + 1))
-    else
-        echo "ok   $name"
-    fi
-done < "$here/cases.txt"
+# run_cases SERVER: every case, with SERVER in -n and in resolv.conf.
+run_cases() {
+    server=$1
+    echo "nameserver $server" > "$work/resolv.conf"
+    while IFS='|' read -r name status args question; do
+        case "$name" in ''|'#'*) continue ;; esac
+        args=$(echo "$args" | sed "s/127\.0\.0\.1/$server/g")
+        # shellcheck disable=SC2086 # words are meant to split
+        ${VINTREL_WRAPPER:-} "$vintrel" $args > "$work/$name.out" 2> "$work/$name.err"
+        got=$?
+        if [ "$got" -ne "$status" ] || ! cmp -s "$work/$name.out" "$here/expected/$name.out"; then
+            echo "FAIL $name: vintrel $args (exit $got, expected $status)"
+            diff "$here/expected/$name.out" "$work/$name.out" | head -20
+            cat "$work/$name.err"
+            failures=$((failures + 1))
+        elif [ -n "$question" ] && ! same_answers "$question" "$work/$name.out"; then
+            echo "FAIL $name: the answers differ from those of dig +tcp @$server -t $question"
+            diff "$work/dug" "$work/listed" | head -10
+            failures=$((failures + 1))
+        else
+            echo "ok   $name ($server)"
+        fi
+    done < "$here/cases.txt"
+}
+run_cases 127.0.0.1
+run_cases ::1
 
 [ "$failures" -eq 0 ] || { echo "$failures case(s) failed"; exit 1; }
