@@ -38,7 +38,8 @@ bool isJournal(int fd)
 }
 
 // The cookie is the descriptor; every byte handed over is written, or the
-// write fails.
+// write fails. A failure is 0, never negative: the C library would count a
+// negative result as bytes to take back, and read past the caller's text.
 ssize_t writeUtf8(void *cookie, const char *buf, size_t size)
 {
     const int fd = static_cast<int>(reinterpret_cast<intptr_t>(cookie));
@@ -48,7 +49,7 @@ ssize_t writeUtf8(void *cookie, const char *buf, size_t size)
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
-            return -1;
+            return 0;
         done += static_cast<size_t>(n);
     }
     return static_cast<ssize_t>(size);

@@ -9,10 +9,12 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include "ddns_utils.h"
+#include "endpoint.h"
 
 namespace {
 
@@ -22,11 +24,14 @@ const unsigned char NAT_PMP_RESPONSE = 128;
 const size_t NAT_PMP_EXTERNAL_SIZE = 12;
 const unsigned char PCP_VERSION = 2;
 const unsigned char PCP_ANNOUNCE_RESPONSE = 0x80;  // R bit, opcode ANNOUNCE (0)
+const unsigned char PCP_SUCCESS = 0;  // the result code, the header's fourth byte
 const size_t PCP_HEADER_SIZE = 24;
 const size_t PCP_MAX_SIZE = 1100;
 // RFC 6886 starts at 250 ms and doubles; three sends are enough on a LAN
 // and keep a check short when the gateway stays silent.
 const int RESEND_AFTER_MS[] = {250, 500, 1000};
+// One deadline for a whole episode, resends included.
+const Clock::duration NAT_PMP_EPISODE = std::chrono::seconds(2);
 // A flood must not keep the watcher reading: the rest waits for the next poll.
 const int MOST_DATAGRAMS_AT_ONCE = 256;
 
@@ -119,11 +124,19 @@ GatewayAnswer askExternalAddress(uint32_t gateway, uint32_t *external)
         return answer;
     }
     const unsigned char request[2] = {NAT_PMP_VERSION, NAT_PMP_EXTERNAL_ADDRESS};
+    // Every send and wait is scheduled from the start: datagrams that are
+    // no answer (from a faulty router, or forged) cannot stretch the episode.
+    const Clock::time_point start = Clock::now();
+    Clock::time_point resendAt = start;
     for (int waitMs : RESEND_AFTER_MS) {
         if (send(s, request, sizeof request, 0) != static_cast<ssize_t>(sizeof request))
             break;
+        resendAt += std::chrono::milliseconds(waitMs);
+        const Clock::time_point until = std::min(resendAt, start + NAT_PMP_EPISODE);
         pollfd p = {s, POLLIN, 0};
-        while (answer == GatewayAnswer::NoAnswer && poll(&p, 1, waitMs) > 0) {
+        int timeout;
+        while (answer == GatewayAnswer::NoAnswer && (timeout = pollTimeout(until, NAT_PMP_EPISODE)) > 0 &&
+               poll(&p, 1, timeout) > 0) {
             unsigned char reply[NAT_PMP_EXTERNAL_SIZE + 1];
             const ssize_t n = recv(s, reply, sizeof reply, 0);
             if (n < 0) {
@@ -143,10 +156,13 @@ GatewayAnswer askExternalAddress(uint32_t gateway, uint32_t *external)
 
 bool isAnnouncement(const unsigned char *data, size_t size)
 {
+    // An error response says nothing new about the address: only a
+    // successful one counts.
     if (size == NAT_PMP_EXTERNAL_SIZE)
-        return data[0] == NAT_PMP_VERSION && data[1] == (NAT_PMP_RESPONSE | NAT_PMP_EXTERNAL_ADDRESS);
+        return data[0] == NAT_PMP_VERSION && data[1] == (NAT_PMP_RESPONSE | NAT_PMP_EXTERNAL_ADDRESS) &&
+               data[2] == 0 && data[3] == 0;
     return size >= PCP_HEADER_SIZE && size <= PCP_MAX_SIZE && size % 4 == 0 && data[0] == PCP_VERSION &&
-           data[1] == PCP_ANNOUNCE_RESPONSE;
+           data[1] == PCP_ANNOUNCE_RESPONSE && data[3] == PCP_SUCCESS;
 }
 
 int openAnnouncementSocket()

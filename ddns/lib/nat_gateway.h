@@ -34,11 +34,12 @@ enum class GatewayAnswer {
 GatewayAnswer readExternalAddressReply(const unsigned char *data, size_t size, uint32_t *external);
 
 // Asks gateway for its external address: a request, resent after 250,
-// 500 and 1000 ms without an answer (under 2 s in all).
+// 500 and 1000 ms without an answer, all within one deadline of 2 s from
+// the start, whatever else the gateway sends meanwhile.
 GatewayAnswer askExternalAddress(uint32_t gateway, uint32_t *external);
 
-// True for a NAT-PMP external-address response or a PCP ANNOUNCE response,
-// the two forms a gateway announces a new address in.
+// True for a successful NAT-PMP external-address response or PCP ANNOUNCE
+// response, the two forms a gateway announces a new address in.
 bool isAnnouncement(const unsigned char *data, size_t size);
 
 // A non-blocking socket on the announcement group and port, shared with

@@ -34,9 +34,21 @@ struct Prefix {
     int length;
 };
 
+// Addresses that are never someone's address on the Internet; the
+// documentation ranges (192.0.2/24, 198.51.100/24, 203.0.113/24) are left
+// public, as the examples and the tests use them.
 const Prefix NON_PUBLIC[] = {
-    {0x00000000, 8},  {0x0A000000, 8},  {0x64400000, 10}, {0x7F000000, 8},
-    {0xA9FE0000, 16}, {0xAC100000, 12}, {0xC0A80000, 16},
+    {0x00000000, 8},   // "this network": no host has it
+    {0x0A000000, 8},   // private (RFC 1918)
+    {0x64400000, 10},  // shared by carrier-grade NAT (RFC 6598)
+    {0x7F000000, 8},   // loopback
+    {0xA9FE0000, 16},  // link-local (RFC 3927)
+    {0xAC100000, 12},  // private (RFC 1918)
+    {0xC0000000, 24},  // IETF protocol assignments: DS-Lite's B4 (192.0.0.2), ...
+    {0xC0A80000, 16},  // private (RFC 1918)
+    {0xC6120000, 15},  // benchmarking (RFC 2544)
+    {0xE0000000, 4},   // multicast: a group, never a host
+    {0xF0000000, 4},   // reserved, and the limited broadcast 255.255.255.255
 };
 
 } // namespace

@@ -13,9 +13,10 @@ bool getBestInterfaceAddress(uint32_t dest_addr, uint32_t *if_addr);
 // The same, printing nothing.
 bool localAddressTowards(uint32_t dest_addr, uint32_t *if_addr);
 
-// False for the addresses that cannot be reached from the Internet, as a
-// host behind a NAT router holds them: 0/8, 10/8, 100.64/10 (carrier-grade
-// NAT), 127/8, 169.254/16, 172.16/12, 192.168/16 (network order).
+// False for the addresses that are nobody's address on the Internet (network
+// order): those a host behind a NAT router holds (10/8, 172.16/12,
+// 192.168/16, 100.64/10, 169.254/16), 0/8, 127/8, 192.0.0/24, 198.18/15,
+// multicast and reserved (224/4, 240/4, broadcast included).
 bool isPublicIpv4(uint32_t addr);
 
 #endif

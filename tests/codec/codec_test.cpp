@@ -3,7 +3,13 @@
 #include <arpa/inet.h>
 #include <linux/if_addr.h>
 #include <linux/rtnetlink.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 
 #include <map>
 #include <sstream>
@@ -12,6 +18,7 @@
 #include "DnsMessage.h"
 #include "ddns_utils.h"
 #include "ipv6_pick.h"
+#include "journal_text.h"
 #include "nat_gateway.h"
 #include "md5.h"
 #include "query_id.h"
@@ -157,6 +164,38 @@ TEST(Md5, CarriesTheBitCountIntoItsHighWord)
 
 // Without the kernel's random source: identifiers still spread over the
 // range, and never one twice in a row.
+// The journal's stream (here a datagram socket, non-blocking, with the
+// smallest send buffer) refuses one write, too long for it: that text is
+// lost and the stream says so, nothing is read from past it, and the next
+// text arrives whole and alone, in UTF-8.
+TEST(JournalStream, AFailedWriteLosesOnlyItsOwnText)
+{
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds), 0);
+    const int smallest = 1;
+    setsockopt(fds[1], SOL_SOCKET, SO_SNDBUF, &smallest, sizeof smallest);
+    struct stat st;
+    ASSERT_EQ(fstat(fds[1], &st), 0);
+    const std::string stream = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+    setenv("JOURNAL_STREAM", stream.c_str(), 1);
+    FILE *journal = nullptr;
+    utf8WhenJournal(&journal, fds[1]);
+    unsetenv("JOURNAL_STREAM");
+    ASSERT_NE(journal, nullptr);
+    setvbuf(journal, nullptr, _IONBF, 0);  // as standard error is
+
+    const std::vector<char> tooLong(64 * 1024, 'y');  // its own allocation: a read past it is seen
+    EXPECT_EQ(fwrite(tooLong.data(), 1, tooLong.size(), journal), 0u);
+    EXPECT_TRUE(ferror(journal));
+    clearerr(journal);
+    EXPECT_NE(fputs("a\xE7\xE3o\n", journal), EOF);
+    char got[64] = {};
+    const ssize_t n = recv(fds[0], got, sizeof got, MSG_DONTWAIT);
+    EXPECT_EQ(std::string(got, static_cast<size_t>(std::max<ssize_t>(n, 0))), "a\xC3\xA7\xC3\xA3o\n");
+    fclose(journal);
+    close(fds[0]);
+}
+
 TEST(QueryId, FallbackSpreadsAndNeverRepeatsAtOnce)
 {
     std::map<uint16_t, int> seen;

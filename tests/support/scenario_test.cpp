@@ -20,6 +20,7 @@
 
 #include "ddns_utils.h"
 #include "fake_server.h"
+#include "nat_gateway.h"
 #include "netns.h"
 #include "run_tool.h"
 #include "vintrel.h"
@@ -442,6 +443,36 @@ TEST_F(IsolatedNetwork, IdentifiersOfManyRunsAreNeitherRepeatedNorTheClock)
                                        [](const auto &a, const auto &b) { return a.second < b.second; });
     EXPECT_LE(most->second, 5) << "identifier " << most->first << " came " << most->second << " times";
     EXPECT_LE(clockLike, 3) << "identifiers equal to the clock's seconds";
+}
+
+// A gateway that answers a NAT-PMP request with a malformed datagram every
+// 50 ms, for longer than any episode may last: the episode still ends at its
+// own deadline, with no answer.
+TEST_F(IsolatedNetwork, GatewayDatagramsCannotStretchTheNatPmpEpisode)
+{
+    const int gateway = boundUdpSocket("127.0.0.1", NAT_PMP_PORT);
+    std::atomic<bool> stop{false};
+    std::thread flood([&] {
+        sockaddr_in asker{};
+        socklen_t len = sizeof asker;
+        char request[16];
+        pollfd p{gateway, POLLIN, 0};
+        if (poll(&p, 1, 5000) <= 0 ||
+            recvfrom(gateway, request, sizeof request, 0, reinterpret_cast<sockaddr *>(&asker), &len) < 0)
+            return;
+        const unsigned char junk[2] = {0, 0x80};
+        for (const double until = now() + 6; now() < until && !stop; usleep(50000))
+            sendto(gateway, junk, sizeof junk, 0, reinterpret_cast<sockaddr *>(&asker), len);
+    });
+    uint32_t external = 0;
+    const double start = now();
+    const GatewayAnswer answer = askExternalAddress(inet_addr("127.0.0.1"), &external);
+    const double took = now() - start;
+    stop = true;
+    flood.join();
+    close(gateway);
+    EXPECT_EQ(answer, GatewayAnswer::NoAnswer);
+    EXPECT_LT(took, 3.0) << "the episode outlived its 2 s deadline";
 }
 
 // Drops every capability for good: root (also root of a user namespace)
