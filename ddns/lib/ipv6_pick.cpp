@@ -6,10 +6,11 @@
 #include <linux/rtnetlink.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <cstring>
+
+#include "netlink_query.h"
 
 #ifndef IPV6_PREFER_SRC_PUBLIC
 #define IPV6_PREFER_SRC_PUBLIC 0x0002  // linux/in6.h, which clashes with netinet/in.h
@@ -79,9 +80,6 @@ bool candidateOf(const nlmsghdr *h, Ipv6Candidate &c)
 std::vector<Ipv6Candidate> listIpv6Addresses()
 {
     std::vector<Ipv6Candidate> all;
-    const int s = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
-    if (s < 0)
-        return all;
     struct {
         nlmsghdr header;
         ifaddrmsg body;
@@ -92,31 +90,11 @@ std::vector<Ipv6Candidate> listIpv6Addresses()
     request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
     request.header.nlmsg_seq = 1;
     request.body.ifa_family = AF_INET6;
-    const timeval patience = {1, 0};  // the kernel answers at once; never hang on it
-    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
-    if (send(s, &request, sizeof request, 0) < 0) {
-        close(s);
-        return all;
-    }
-    alignas(nlmsghdr) char buf[32768];  // the largest part of a dump the kernel sends at once
-    for (bool done = false; !done;) {
-        const ssize_t n = recv(s, buf, sizeof buf, 0);
-        if (n <= 0)
-            break;
-        const size_t size = static_cast<size_t>(n);
-        for (size_t at = 0; !done && at + sizeof(nlmsghdr) <= size;) {
-            const nlmsghdr *h = reinterpret_cast<const nlmsghdr *>(buf + at);
-            if (h->nlmsg_len < sizeof(nlmsghdr) || h->nlmsg_len > size - at)
-                break;  // a message cut short: the rest of this read is not trusted
-            Ipv6Candidate c;
-            if (h->nlmsg_type == NLMSG_DONE || h->nlmsg_type == NLMSG_ERROR)
-                done = true;
-            else if (h->nlmsg_type == RTM_NEWADDR && candidateOf(h, c))
-                all.push_back(c);
-            at += NLMSG_ALIGN(h->nlmsg_len);
-        }
-    }
-    close(s);
+    askKernel(&request, sizeof request, [&all](const nlmsghdr *h) {
+        Ipv6Candidate c;
+        if (h->nlmsg_type == RTM_NEWADDR && candidateOf(h, c))
+            all.push_back(c);
+    });
     return all;
 }
 

@@ -6,7 +6,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +14,7 @@
 
 #include "ddns_utils.h"
 #include "endpoint.h"
+#include "netlink_query.h"
 
 namespace {
 
@@ -68,9 +68,6 @@ bool readRoute(const char *buf, size_t size, uint32_t *gateway, int *ifindex)
 
 bool routeTowards(uint32_t dest, uint32_t *gateway, int *ifindex)
 {
-    const int s = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
-    if (s < 0)
-        return false;
     struct {
         nlmsghdr header;
         rtmsg body;
@@ -87,15 +84,10 @@ bool routeTowards(uint32_t dest, uint32_t *gateway, int *ifindex)
     destination->rta_type = RTA_DST;
     destination->rta_len = RTA_LENGTH(4);
     memcpy(RTA_DATA(destination), &dest, 4);
-    const timeval patience = {1, 0};  // the kernel answers at once; never hang on it
-    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
-    alignas(nlmsghdr) char buf[4096];
     bool found = false;
-    if (send(s, &request, request.header.nlmsg_len, 0) >= 0) {
-        const ssize_t n = recv(s, buf, sizeof buf, 0);
-        found = n > 0 && readRoute(buf, static_cast<size_t>(n), gateway, ifindex);
-    }
-    close(s);
+    askKernel(&request, request.header.nlmsg_len, [&](const nlmsghdr *h) {
+        found = readRoute(reinterpret_cast<const char *>(h), h->nlmsg_len, gateway, ifindex);
+    });
     return found;
 }
 
@@ -170,10 +162,14 @@ int openAnnouncementSocket()
     const int s = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (s < 0)
         return -1;
-    // Every watcher on this host (one per name) hears each announcement.
-    const int shared = 1;
+    // Every watcher on this host (one per name) hears each announcement,
+    // but only on the interface it joined the group on (the one towards
+    // the gateway), which each datagram names (IP_PKTINFO).
+    const int on = 1, off = 0;
     const sockaddr_in group = endpoint(inet_addr(ANNOUNCEMENT_GROUP), ANNOUNCEMENT_PORT);
-    if (setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &shared, sizeof shared) != 0 ||
+    if (setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+        setsockopt(s, IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof off) != 0 ||
+        setsockopt(s, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0 ||
         bind(s, reinterpret_cast<const sockaddr *>(&group), sizeof group) != 0) {
         close(s);
         return -1;
@@ -202,20 +198,48 @@ bool followAnnouncements(int fd, int ifindex, int *joined)
     return true;
 }
 
-bool takeAnnouncements(int fd, uint32_t gateway)
+namespace {
+
+// The interface a datagram arrived on, from its IP_PKTINFO; 0 when absent.
+int arrivalInterface(msghdr &header)
+{
+    for (cmsghdr *c = CMSG_FIRSTHDR(&header); c; c = CMSG_NXTHDR(&header, c)) {
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+            in_pktinfo info;
+            memcpy(&info, CMSG_DATA(c), sizeof info);
+            return info.ipi_ifindex;
+        }
+    }
+    return 0;
+}
+
+} // namespace
+
+bool takeAnnouncements(int fd, uint32_t gateway, int ifindex)
 {
     bool heard = false;
     for (int k = 0; k < MOST_DATAGRAMS_AT_ONCE; ++k) {
         unsigned char data[PCP_MAX_SIZE];
         sockaddr_in from;
-        socklen_t fromSize = sizeof from;
+        iovec part = {data, sizeof data};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+        msghdr header;
+        memset(&header, 0, sizeof header);
+        header.msg_name = &from;
+        header.msg_namelen = sizeof from;
+        header.msg_iov = &part;
+        header.msg_iovlen = 1;
+        header.msg_control = control;
+        header.msg_controllen = sizeof control;
         // MSG_TRUNC: n is the datagram's real size, so an oversized one is
         // seen as such and not read as its first bytes.
-        const ssize_t n = recvfrom(fd, data, sizeof data, MSG_TRUNC, reinterpret_cast<sockaddr *>(&from), &fromSize);
+        const ssize_t n = recvmsg(fd, &header, MSG_TRUNC);
         if (n < 0)
             break;
         const size_t size = static_cast<size_t>(n);
-        if (gateway != 0 && from.sin_addr.s_addr == gateway && size <= sizeof data && isAnnouncement(data, size))
+        const bool fromGateway = gateway != 0 && ifindex != 0 && header.msg_namelen >= sizeof from &&
+                                 from.sin_addr.s_addr == gateway && arrivalInterface(header) == ifindex;
+        if (fromGateway && size <= sizeof data && isAnnouncement(data, size))
             heard = true;
     }
     return heard;

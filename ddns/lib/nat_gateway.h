@@ -43,15 +43,17 @@ GatewayAnswer askExternalAddress(uint32_t gateway, uint32_t *external);
 bool isAnnouncement(const unsigned char *data, size_t size);
 
 // A non-blocking socket on the announcement group and port, shared with
-// any other listener on this host; -1 on failure.
+// any other listener on this host, hearing only the interfaces it joins
+// the group on; -1 on failure.
 int openAnnouncementSocket();
 
 // Makes fd hear the group on interface ifindex (leaving the one it heard it
 // on before, *joined, which is updated). False when the kernel refused.
 bool followAnnouncements(int fd, int ifindex, int *joined);
 
-// Reads every waiting datagram; true when one of them is an announcement
-// that comes from gateway's address (0: none is accepted).
-bool takeAnnouncements(int fd, uint32_t gateway);
+// Reads the waiting datagrams (a bounded number); true when one of them is
+// an announcement that comes from gateway's address (0: none is accepted)
+// and arrived on interface ifindex, the one towards the gateway.
+bool takeAnnouncements(int fd, uint32_t gateway, int ifindex);
 
 #endif

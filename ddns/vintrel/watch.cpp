@@ -25,6 +25,7 @@
 
 #include "address_watch.h"
 #include "ddns_utils.h"
+#include "ipv4_path.h"
 #include "ipv6_pick.h"
 #include "nat_gateway.h"
 #include "service_notify.h"
@@ -164,6 +165,7 @@ struct Watch {
     long long checkDelayS = FIRST_RETRY_S, lastCheckAt = 0;
     Burst announced;  // announcements waiting to settle
     bool checkWanted = false;  // kernel events: look again
+    Ipv4Path path;             // towards the server, as the last look saw it
 
     explicit Watch(const Settings &settings) : st(settings), server(settings.nameserver.ipv4Address()) {}
 };
@@ -403,6 +405,7 @@ void finishAttempt(Watch &w, const AttemptReport &report, bool reported)
         w.server = report.server;
         if (w.st.ipAuto) {
             followGateway(w);
+            w.path = ipv4PathTowards(w.server);
             if (report.seen.address != 0)
                 learn(w, report.seen, now);
             setBehindNat(w, report.sent.ip == 0 && w.server != 0, now);
@@ -445,8 +448,10 @@ void compareWanted(Watch &w, const Addresses &wanted)
     startAttempt(w, CHANGE);
 }
 
-// After a burst of kernel events has settled. Behind NAT the gateway or
-// the public address may have changed too: a check looks again.
+// After a burst of kernel events has settled. Behind NAT the public
+// address may have changed too, but only when the way towards the server
+// did (route, interface, its addresses, its link): then a check looks
+// again. IPv6 events and lifetime refreshes leave it as it was.
 void compareAfterEvents(Watch &w)
 {
     w.changes = Burst();
@@ -454,7 +459,9 @@ void compareAfterEvents(Watch &w)
     if (w.st.ipAuto) {
         followGateway(w);
         setBehindNat(w, wanted.ip == 0 && w.server != 0, nowMs());
-        w.checkWanted = w.behindNat;
+        const Ipv4Path path = ipv4PathTowards(w.server);
+        w.checkWanted = w.behindNat && path != w.path;
+        w.path = path;
     }
     compareWanted(w, wanted);
 }
@@ -631,7 +638,7 @@ int runWatch(const Settings &st)
         const long long now = nowMs();
         if (fds[1].revents && drainAddressWatch(w.events))
             w.changes.note(now);
-        if (fds[3].revents && takeAnnouncements(w.announcements, w.gateway) && w.behindNat)
+        if (fds[3].revents && takeAnnouncements(w.announcements, w.gateway, w.joinedIf) && w.behindNat)
             w.announced.note(now);
         if (w.reportFd >= 0 && fds[2].revents)
             finishChild(w);

@@ -1,0 +1,16 @@
+// One question to the kernel's routing tables over rtnetlink, and its
+// answer read message by message.
+#ifndef VINTREL_NETLINK_QUERY_H
+#define VINTREL_NETLINK_QUERY_H
+
+#include <linux/netlink.h>
+
+#include <cstddef>
+#include <functional>
+
+// Sends request (size bytes, a netlink message) and hands each message of
+// the answer to each, until the end of a dump, an error message, or a
+// second without anything to read. False when nothing could be asked.
+bool askKernel(const void *request, size_t size, const std::function<void(const nlmsghdr *)> &each);
+
+#endif
