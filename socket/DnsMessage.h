@@ -31,6 +31,8 @@ enum DnsType : uint32_t {
 
 // Largest message the system sends, and accepts over UDP.
 const int DNS_MAX_MESSAGE = 512;
+// The opcode of the dynamic-address service's messages (updates, MYIP).
+const int OPCODE_DDNS = 10;
 // The header's TC flag: the reply did not fit and was cut short.
 const uint16_t DNS_FLAG_TC = 0x0200;
 // Largest message a TCP reply can carry (its two-byte length prefix).

@@ -25,7 +25,6 @@
 
 namespace {
 
-const int OPCODE_DDNS = 10;
 const int RCODE_OK = 0;
 const int RCODE_NOT_IMPLEMENTED = 4;
 const int RCODE_REFUSED = 5;

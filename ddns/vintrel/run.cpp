@@ -14,17 +14,6 @@
 
 namespace {
 
-// The address of the first A record among the answers of a reply (a CNAME
-// may come before it), or 0 when there is none.
-uint32_t firstAnswerAddress(const DnsMessage &reply)
-{
-    for (const DnsRR *rr = reply.answers; rr; rr = rr->next) {
-        if (rr->type == DNS_TYPE_A)
-            return rr->ip_pref;
-    }
-    return 0;
-}
-
 // The update server's address for name, through the NS records of its
 // parent domain; 0 when it cannot be found (the reason is printed).
 uint32_t findUpdateServer(QuerySockets &sockets, const char *name)
@@ -162,33 +151,37 @@ void prepareSetA(QuerySockets &sockets, uint32_t &ip, uint32_t &dns_ip, const ch
     }
 }
 
-uint32_t autoAddress(uint32_t server, uint32_t *local)
-{
-    *local = 0;
-    if (server == 0 || !localAddressTowards(server, local))
-        return 0;
-    return isPublicIpv4(*local) ? *local : 0;
-}
-
 namespace {
 
 // -a auto, after discovery: which address goes in the update, and why.
-uint32_t chooseAutoAddress(uint32_t server)
+// Behind NAT it is the public address itself, learned now or handed over
+// by the watcher, so that the update's token holds for that one address:
+// whoever copies the update can only register the same address again.
+uint32_t chooseAutoAddress(QuerySockets &sockets, Settings &st, uint32_t server)
 {
     if (server == 0)
-        return 0;  // discovery failed and has said so: the server sees
+        return 0;  // discovery failed and has said so
     uint32_t local;
     const uint32_t chosen = autoAddress(server, &local);
     in_addr shown;
     shown.s_addr = local;
-    if (local == 0)
+    if (local == 0) {
         puts("Rota n\xE3o encontrada. Deixando o servidor ver o IP...");
-    else if (chosen != 0)
-        printf("Registrando inteface %s: endere\xE7o p\xFA" "blico\n", inet_ntoa(shown));
-    else
-        printf("Endere\xE7o local %s n\xE3o \xE9 p\xFA" "blico (NAT): o servidor registra o endere\xE7o que v\xEA\n",
-               inet_ntoa(shown));
-    return chosen;
+        return 0;
+    }
+    if (chosen != 0) {
+        printf("Registrando interface %s: endere\xE7o p\xFA" "blico\n", inet_ntoa(shown));
+        return chosen;
+    }
+    st.behindNat = true;
+    printf("Endere\xE7o local %s n\xE3o \xE9 p\xFA" "blico (NAT)\n", inet_ntoa(shown));
+    if (st.learnPublic || st.seen.address == 0) {
+        st.seen = learnPublicAddress(sockets, server, st.qtext);
+        printPublicView(st.seen);
+    }
+    if (st.seen.address == 0)
+        puts("Enviando o endere\xE7o 0: o servidor registra o endere\xE7o de onde vem a atualiza\xE7\xE3o");
+    return st.seen.address;
 }
 
 } // namespace
@@ -201,27 +194,7 @@ void printPublicView(const PublicView &view)
         puts("Endere\xE7o p\xFA" "blico desconhecido: sem resposta do roteador nem do servidor");
     else
         printf("Endere\xE7o p\xFA" "blico %s (%s)\n", inet_ntoa(shown),
-               view.fromGateway ? "informado pelo roteador" : "visto pelo servidor");
-}
-
-PublicView learnPublicAddress(QuerySockets &sockets, uint32_t server, const char *name)
-{
-    PublicView view;
-    uint32_t gateway = 0;
-    int ifindex;
-    if (routeTowards(server, &gateway, &ifindex) && gateway != 0 &&
-        askExternalAddress(gateway, &view.address) == GatewayAnswer::Public) {
-        view.fromGateway = true;
-        return view;
-    }
-    // No NAT-PMP answer, an error, or a router behind another NAT: the
-    // server says what it sees.
-    DnsMessage myip;
-    myip.id = newQueryId();
-    myip.setOpcode(OPCODE_DDNS);
-    myip.addQuestion(DNS_TYPE_A, name);
-    view.address = dns_query_s(sockets, myip, Endpoint::ipv4(server)) ? firstAnswerAddress(myip) : 0;
-    return view;
+               view.source == PublicSource::Gateway ? "informado pelo roteador" : "visto pelo servidor");
 }
 
 void prepareUpdate(QuerySockets &sockets, DnsMessage &msg, Settings &st)
@@ -232,11 +205,7 @@ void prepareUpdate(QuerySockets &sockets, DnsMessage &msg, Settings &st)
     if (st.ipAuto) {
         uint32_t noProbe = NO_ADDRESS;  // the choice below probes quietly
         prepareSetA(sockets, noProbe, server, st.qtext);
-        st.ip = chooseAutoAddress(server);
-        if (st.ip == 0 && st.learnPublic && server != 0) {
-            st.seen = learnPublicAddress(sockets, server, st.qtext);
-            printPublicView(st.seen);
-        }
+        st.ip = chooseAutoAddress(sockets, st, server);
     } else {
         prepareSetA(sockets, st.ip, server, st.qtext);
     }

@@ -8,13 +8,8 @@
 
 #include "DnsMessage.h"
 #include "endpoint.h"
+#include "public_address.h"
 #include "udp_exchange.h"
-
-// What a check learned of the public address behind a NAT router.
-struct PublicView {
-    uint32_t address = 0;      // 0: nothing usable came back
-    bool fromGateway = false;  // the gateway's NAT-PMP answer, not the server's view
-};
 
 // What one run does, as the command line sets it.
 struct Settings {
@@ -31,13 +26,16 @@ struct Settings {
     int ip_port = 0;                 // local port; 0: any
     std::string pass;
     const char *qtext = nullptr;
-    // Watch mode's attempts behind NAT: learn the public address first
-    // (learnPublic), and what was learned (seen).
+    // -a auto behind NAT: the public address is registered by value. The
+    // watcher asks an attempt to learn it afresh (learnPublic) or hands over
+    // what it learned (seen); a one-shot run learns it. After the run, seen
+    // holds what was used and behindNat whether the local address was not
+    // public.
     bool learnPublic = false;
     PublicView seen;
+    bool behindNat = false;
 };
 
-const int OPCODE_DDNS = 10;
 // The ip setting when no IPv4 address is to be registered (no 201 record).
 const uint32_t NO_ADDRESS = 0xFFFFFFFF;
 const int KEEP_GOING = -1;
@@ -68,14 +66,6 @@ int runWatch(const Settings &st);
 // dns_ip is 0, and the local address facing it when ip is 0.
 void prepareSetA(QuerySockets &sockets, uint32_t &ip, uint32_t &dns_ip, const char *name);
 
-// -a auto: the local address facing server when it is public; else 0, so
-// that the server registers the address the update comes from. *local
-// gets the local address (0 without a route).
-uint32_t autoAddress(uint32_t server, uint32_t *local);
-
-// The public address as the gateway (NAT-PMP) or else the update server
-// (MYIP, through the run's sockets) gives it; prints nothing.
-PublicView learnPublicAddress(QuerySockets &sockets, uint32_t server, const char *name);
 // One line: the public address and who gave it, or that none answered.
 void printPublicView(const PublicView &view);
 

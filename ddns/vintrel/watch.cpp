@@ -77,12 +77,10 @@ struct Burst {
 };
 
 // What an update carries: ip as the records see it (NO_ADDRESS: no 201
-// record, 0: the address the server sees), and the IPv6 address if any.
-// Behind NAT seenAs is the public address the server should see (0:
-// unknown).
+// record, 0: the address the server sees; behind NAT the public address
+// itself once known), and the IPv6 address if any.
 struct Addresses {
     uint32_t ip = NO_ADDRESS;
-    uint32_t seenAs = 0;
     bool hasIpv6 = false;
     unsigned char ipv6[16] = {};
 };
@@ -91,8 +89,7 @@ struct Addresses {
 // IPv6 address is no change: losing it is no reason to update.
 bool asksMore(const Addresses &wanted, const Addresses &known)
 {
-    return wanted.ip != known.ip || (wanted.ip == 0 && wanted.seenAs != 0 && wanted.seenAs != known.seenAs) ||
-           (wanted.hasIpv6 && (!known.hasIpv6 || memcmp(wanted.ipv6, known.ipv6, 16) != 0));
+    return wanted.ip != known.ip || (wanted.hasIpv6 && (!known.hasIpv6 || memcmp(wanted.ipv6, known.ipv6, 16) != 0));
 }
 
 std::string describe(const Addresses &a)
@@ -100,7 +97,7 @@ std::string describe(const Addresses &a)
     std::string text;
     if (a.ip != NO_ADDRESS) {
         in_addr v4;
-        v4.s_addr = a.ip != 0 ? a.ip : a.seenAs;
+        v4.s_addr = a.ip;
         // Address 0 asks the server for the address the update comes from.
         text += v4.s_addr == 0 ? "o endereco visto pelo servidor" : inet_ntoa(v4);
     }
@@ -117,6 +114,7 @@ struct AttemptReport {
     uint32_t server;  // the update server it used; 0: none was found
     Addresses sent;
     PublicView seen;  // behind NAT: the public address it learned or was given
+    bool behindNat;   // -a auto found the local address towards the server not public
 };
 
 // What a finished check tells the watcher.
@@ -171,16 +169,20 @@ struct Watch {
 };
 
 // The addresses an update would carry now, found without printing: the
-// route probe towards the known server, the IPv6 pick.
-Addresses wantedAddresses(const Watch &w)
+// route probe towards the known server (behind NAT, the public address last
+// learned), the IPv6 pick. *behindNat: -a auto finds the local address
+// towards the server not public.
+Addresses wantedAddresses(const Watch &w, bool *behindNat)
 {
     Addresses a;
     a.ip = w.st.ip;
+    *behindNat = false;
     if (w.st.ipAuto) {
         uint32_t local;
         a.ip = autoAddress(w.server, &local);
-        if (a.ip == 0)
-            a.seenAs = w.learned.address;
+        *behindNat = a.ip == 0 && local != 0;
+        if (*behindNat)
+            a.ip = w.learned.address;
     } else if (a.ip == 0 && w.server != 0)
         localAddressTowards(w.server, &a.ip);  // without a route it stays 0, as the update then says
     if (w.st.ipv6) {
@@ -195,7 +197,7 @@ Addresses wantedAddresses(const Watch &w)
 long long checkPeriodS(const Watch &w)
 {
     const long long asked = w.st.checkSeconds != 0 ? w.st.checkSeconds : DEFAULT_CHECK_S;
-    return w.learned.fromGateway ? std::max(asked, SAFETY_NET_CHECK_S) : asked;
+    return w.learned.source == PublicSource::Gateway ? std::max(asked, SAFETY_NET_CHECK_S) : asked;
 }
 
 // A child's first steps: it dies with the watcher and keeps none of its
@@ -218,7 +220,7 @@ void zeroReport(void *report, size_t size) { memset(report, 0, size); }
 void storeView(PublicView &into, const PublicView &view)
 {
     into.address = view.address;
-    into.fromGateway = view.fromGateway;
+    into.source = view.source;
 }
 
 [[noreturn]] void sendReport(int reportFd, const void *report, size_t size)
@@ -244,8 +246,7 @@ void storeView(PublicView &into, const PublicView &view)
     report.server = once.nameserver.ipv4Address();
     report.sent.ip = once.ip;
     storeView(report.seen, once.seen);
-    if (once.ip == 0)
-        report.sent.seenAs = once.seen.address;
+    report.behindNat = once.behindNat;
     report.sent.hasIpv6 = once.ipv6 != nullptr;
     if (once.ipv6)
         memcpy(report.sent.ipv6, once.ipv6, 16);
@@ -408,13 +409,12 @@ void finishAttempt(Watch &w, const AttemptReport &report, bool reported)
             w.path = ipv4PathTowards(w.server);
             if (report.seen.address != 0)
                 learn(w, report.seen, now);
-            setBehindNat(w, report.sent.ip == 0 && w.server != 0, now);
+            setBehindNat(w, report.behindNat && w.server != 0, now);
         }
     }
     w.refreshAt = now + w.st.watchSeconds * 1000;
     if (outcome == REGISTERED) {
         w.registered.ip = report.sent.ip;
-        w.registered.seenAs = report.sent.seenAs;
         if (report.sent.hasIpv6) {
             w.registered.hasIpv6 = true;
             memcpy(w.registered.ipv6, report.sent.ipv6, 16);
@@ -455,10 +455,11 @@ void compareWanted(Watch &w, const Addresses &wanted)
 void compareAfterEvents(Watch &w)
 {
     w.changes = Burst();
-    const Addresses wanted = wantedAddresses(w);
+    bool behindNat;
+    const Addresses wanted = wantedAddresses(w, &behindNat);
     if (w.st.ipAuto) {
         followGateway(w);
-        setBehindNat(w, wanted.ip == 0 && w.server != 0, nowMs());
+        setBehindNat(w, behindNat && w.server != 0, nowMs());
         const Ipv4Path path = ipv4PathTowards(w.server);
         w.checkWanted = w.behindNat && path != w.path;
         w.path = path;
@@ -482,8 +483,10 @@ void finishCheck(Watch &w, const CheckReport &report, bool reported)
     if (report.seen.address != w.learned.address || w.checkFailing)
         printPublicView(report.seen);
     learn(w, report.seen, now);
+    bool behindNat;
+    const Addresses wanted = wantedAddresses(w, &behindNat);
     if (w.behindNat)
-        compareWanted(w, wantedAddresses(w));
+        compareWanted(w, wanted);
 }
 
 // Reads what the child reported and lets it go.

@@ -297,8 +297,11 @@ TEST_P(Scenarios, Run)
     writeResolvConf(resolv);
     for (const std::string &command : setup)
         ASSERT_TRUE(shell(command)) << command;
-    if (peer)
+    if (peer) {
         peer->enter();  // the servers live on the far side of the link
+        // An IPv6 address cannot be bound while it is tentative (until its link is up).
+        ASSERT_TRUE(awaitLinksSettled()) << "the far side's links did not settle in 10 s";
+    }
     for (auto &r : rules)
         servers[r.first].reset(new FakeServer(r.first, r.second));
     for (auto &t : streams)
