@@ -198,7 +198,8 @@ lab_count() {
     $where nft list counter ip count "${1%s}s" | sed -n 's/.*packets \([0-9]*\).*/\1/p'
 }
 
-# True once the server has registered NAME at ADDRESS, within SECONDS.
+# True once the server has registered NAME at ADDRESS, within SECONDS, the
+# update carrying ADDRESS itself (not address 0, "the one you see").
 lab_await_registered() {
     local k
     for k in $(seq $(($3 * 20))); do

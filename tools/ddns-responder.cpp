@@ -48,8 +48,10 @@ bool checkUpdate(DnsMessage &query, const char *password, uint32_t source,
         if (rr->type == DNS_TYPE_SETA) {
             if (!matchHash(rr->resource, password, rr->ip_pref))
                 return false;
+            // Address 0 registers the sender's address; the log says which way.
             uint32_t address = rr->ip_pref ? rr->ip_pref : source;
-            registered.push_back(std::string(rr->owner) + " A " + textOf(AF_INET, &address));
+            registered.push_back(std::string(rr->owner) + " A " + textOf(AF_INET, &address) +
+                                 (rr->ip_pref ? "" : " (seen)"));
         } else if (rr->type == DNS_TYPE_SETAAAA) {
             if (!matchHashv6(rr->resource, password, rr->ipv6))
                 return false;

@@ -51,9 +51,9 @@ settle() { sleep $((2 * slack)); }
 
 case $case in
 oneshot)
-    # Behind NAT the server registers the address it sees; -a 0.0.0.0 keeps
-    # registering the local one; on the router, whose address is public,
-    # the local one is registered.
+    # Behind NAT the public address is registered by value (the server's
+    # view: no NAT-PMP here); -a 0.0.0.0 keeps registering the local one; on
+    # the router, whose address is public, the local one is registered.
     lab_up "$responder"
     "${wrapper[@]}" "$vintrel" -t SET -a auto -n 11.0.0.1 $LAB_NAME > "$lab_work/out" 2>&1 || fail "status $?"
     expect_output out "Endere"$'\xE7'"o local 192.168.77.2 n"$'\xE3'"o "$'\xE9'" p"$'\xFA'"blico (NAT)"
@@ -61,7 +61,7 @@ oneshot)
     "$vintrel" -t SET -a 0.0.0.0 -n 11.0.0.1 lan.dyn.example.test > "$lab_work/out-lan" 2>&1 || fail "status $?"
     registered_within 192.168.77.2 2 lan.dyn.example.test
     in_router "$vintrel" -t SET -a auto -n 11.0.0.1 router.dyn.example.test > "$lab_work/out-router" 2>&1 || fail "status $?"
-    expect_output out-router "Registrando inteface 11.0.0.7: endere"$'\xE7'"o p"$'\xFA'"blico"
+    expect_output out-router "Registrando interface 11.0.0.7: endere"$'\xE7'"o p"$'\xFA'"blico"
     registered_within 11.0.0.7 2 router.dyn.example.test
     ;;
 announced)
