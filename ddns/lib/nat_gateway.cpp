@@ -13,7 +13,7 @@
 #include <cstring>
 
 #include "ddns_utils.h"
-#include "endpoint.h"
+#include "deadline.h"
 #include "netlink_query.h"
 
 namespace {
@@ -31,7 +31,7 @@ const size_t PCP_MAX_SIZE = 1100;
 // and keep a check short when the gateway stays silent.
 const int RESEND_AFTER_MS[] = {250, 500, 1000};
 // One deadline for a whole episode, resends included.
-const Clock::duration NAT_PMP_EPISODE = std::chrono::seconds(2);
+const Clock::duration NAT_PMP_EPISODE = std::chrono::seconds(NAT_PMP_EPISODE_SECONDS);
 // A flood must not keep the watcher reading: the rest waits for the next poll.
 const int MOST_DATAGRAMS_AT_ONCE = 256;
 

@@ -33,6 +33,9 @@ enum class GatewayAnswer {
 // response; *external gets the address of a successful one.
 GatewayAnswer readExternalAddressReply(const unsigned char *data, size_t size, uint32_t *external);
 
+// Seconds a NAT-PMP episode (request, resends, answer) may take at most.
+const int NAT_PMP_EPISODE_SECONDS = 2;
+
 // Asks gateway for its external address: a request, resent after 250,
 // 500 and 1000 ms without an answer, all within one deadline of 2 s from
 // the start, whatever else the gateway sends meanwhile.

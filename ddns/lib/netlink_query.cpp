@@ -1,5 +1,7 @@
 #include "netlink_query.h"
 
+#include "deadline.h"
+
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -9,7 +11,7 @@ bool askKernel(const void *request, size_t size, const std::function<void(const 
     const int s = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
     if (s < 0)
         return false;
-    const timeval patience = {1, 0};  // the kernel answers at once; never hang on it
+    const timeval patience = {KERNEL_ANSWER_SECONDS, 0};  // never hang on the kernel
     setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
     if (send(s, request, size, 0) < 0) {
         close(s);
@@ -17,7 +19,9 @@ bool askKernel(const void *request, size_t size, const std::function<void(const 
     }
     const bool dump = (static_cast<const nlmsghdr *>(request)->nlmsg_flags & NLM_F_DUMP) == NLM_F_DUMP;
     alignas(nlmsghdr) char buf[32768];  // the largest part of a dump the kernel sends at once
-    for (bool done = false; !done;) {
+    // Each read waits a second at most, and the whole answer too.
+    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(KERNEL_ANSWER_SECONDS);
+    for (bool done = false; !done && Clock::now() < deadline;) {
         const ssize_t n = recv(s, buf, sizeof buf, 0);
         if (n <= 0)
             break;

@@ -8,9 +8,12 @@
 #include <cstddef>
 #include <functional>
 
+// Seconds the kernel is given to answer (it answers at once).
+const int KERNEL_ANSWER_SECONDS = 1;
+
 // Sends request (size bytes, a netlink message) and hands each message of
 // the answer to each, until the end of a dump, an error message, or a
-// second without anything to read. False when nothing could be asked.
+// second from the start. False when nothing could be asked.
 bool askKernel(const void *request, size_t size, const std::function<void(const nlmsghdr *)> &each);
 
 #endif

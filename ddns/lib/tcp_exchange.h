@@ -8,6 +8,7 @@
 
 #include "DnsMessage.h"
 #include "endpoint.h"
+#include "deadline.h"
 
 // Seconds one TCP exchange may take, connection included: enough for a
 // server that trickles a whole reply, short enough for a script to wait.

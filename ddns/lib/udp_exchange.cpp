@@ -20,7 +20,8 @@ const int WAIT_SECONDS = 2;
 
 // Ten silent passes and a second to spare: no stream of datagrams can keep
 // an exchange alive longer than that.
-const Clock::duration EXCHANGE_LIMIT = std::chrono::seconds(PASSES * WAIT_SECONDS + 1);
+const Clock::duration EXCHANGE_LIMIT = std::chrono::seconds(UDP_EXCHANGE_SECONDS);
+static_assert(UDP_EXCHANGE_SECONDS == PASSES * WAIT_SECONDS + 1, "the passes fit the limit");
 
 int bindOrClose(int s, const Endpoint &local)
 {

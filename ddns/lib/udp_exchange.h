@@ -8,6 +8,11 @@
 
 #include "DnsMessage.h"
 #include "endpoint.h"
+#include "deadline.h"
+
+// Seconds one exchange may take at most, whatever arrives: ten passes of
+// 2 s and one to spare.
+const int UDP_EXCHANGE_SECONDS = 21;
 
 // How the last exchange ended:
 //   0 reply with answers, 1 no name server known, 2 no reply,

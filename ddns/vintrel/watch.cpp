@@ -28,6 +28,7 @@
 #include "ipv4_path.h"
 #include "ipv6_pick.h"
 #include "nat_gateway.h"
+#include "netlink_query.h"
 #include "service_notify.h"
 #include "vintrel.h"
 
@@ -51,6 +52,13 @@ const long long CHECK_SPACING_MS = 1000;
 // A gateway announces in bursts (NAT-PMP and PCP, one per address event):
 // check once the burst is over.
 const long long ANNOUNCE_QUIET_MS = 250;
+// The longest a child can take, every wait of it bounded: an attempt asks
+// at most four questions (discovery's NS and A, MYIP, the update), one
+// NAT-PMP episode and a few route lookups; a check one NAT-PMP episode and
+// MYIP. A second to spare; a child still running past that is stuck, and
+// is killed.
+const long long ATTEMPT_BOUND_S = 4 * UDP_EXCHANGE_SECONDS + NAT_PMP_EPISODE_SECONDS + 4 * KERNEL_ANSWER_SECONDS + 1;
+const long long CHECK_BOUND_S = UDP_EXCHANGE_SECONDS + NAT_PMP_EPISODE_SECONDS + 2 * KERNEL_ANSWER_SECONDS + 1;
 
 // Milliseconds on a clock that also counts time spent suspended towards
 // the refresh.
@@ -149,7 +157,8 @@ struct Watch {
     bool hupWaiting = false, ready = false;
     pid_t child = -1;
     ChildKind childKind = ATTEMPT;
-    int reportFd = -1;  // the child's pipe
+    int reportFd = -1;          // the child's pipe
+    long long childBoundAt = 0;  // when the child counts as stuck
     long long watchdogEveryMs = 0, watchdogAt = 0;
 
     // Behind NAT (-a auto, the local address towards the server not public).
@@ -286,6 +295,7 @@ bool startChild(Watch &w, ChildKind kind)
     w.child = pid;
     w.childKind = kind;
     w.reportFd = pipeFds[0];
+    w.childBoundAt = nowMs() + (kind == CHECK ? CHECK_BOUND_S : ATTEMPT_BOUND_S) * 1000;
     return true;
 }
 
@@ -531,7 +541,7 @@ long long nextDue(const Watch &w)
 {
     long long due = w.watchdogEveryMs > 0 ? w.watchdogAt : LLONG_MAX;
     if (w.child >= 0)
-        return due;  // the rest waits for the attempt to end
+        return std::min(due, w.childBoundAt);  // the rest waits for the child to end
     if (w.changes.waiting())
         due = std::min(due, settleAt(w));
     if (w.retryAt != 0)
@@ -540,9 +550,23 @@ long long nextDue(const Watch &w)
     return std::min(due, w.refreshAt);
 }
 
-// Does what is due now, when no attempt is under way.
+// A child past its bound is stuck (it cannot be waiting on the network any
+// more): it is killed, and the watcher goes on as after a failure.
+void stopStuckChild(Watch &w)
+{
+    kill(w.child, SIGKILL);
+    printf("%s interrompida: passou de %lld s\n", w.childKind == CHECK ? "Verifica\xE7\xE3o" : "Tentativa",
+           w.childKind == CHECK ? CHECK_BOUND_S : ATTEMPT_BOUND_S);
+    fflush(stdout);
+    finishChild(w);
+}
+
+// Does what is due now: the watchdog while the watcher is sound, the rest
+// when no child is under way.
 void runDueWork(Watch &w, long long now)
 {
+    if (w.child >= 0 && now >= w.childBoundAt)
+        stopStuckChild(w);
     if (w.watchdogEveryMs > 0 && now >= w.watchdogAt) {
         notifyServiceManager("WATCHDOG=1");
         w.watchdogAt = now + w.watchdogEveryMs;

@@ -173,7 +173,11 @@ ToolRun runInBackground(const std::vector<std::string> &args, const std::vector<
                 usleep(10000);
             EXPECT_GE(server.received().size(), std::stoul(w.at(3))) << action;
         } else {
-            EXPECT_TRUE(w.at(1) == "sh" && shell(action.substr(3))) << action;
+            // {pid} in a command stands for the tool's process id.
+            std::string command = action.substr(3);
+            for (size_t at; (at = command.find("{pid}")) != std::string::npos;)
+                command.replace(at, 5, std::to_string(tool.pid));
+            EXPECT_TRUE(w.at(1) == "sh" && shell(command)) << command;
         }
     }
     const double lastAction = now();
