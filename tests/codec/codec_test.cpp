@@ -162,8 +162,6 @@ TEST(Md5, CarriesTheBitCountIntoItsHighWord)
     EXPECT_EQ(ctx.i[1] * 0x100000000ull + ctx.i[0], 0x100000000ull);
 }
 
-// Without the kernel's random source: identifiers still spread over the
-// range, and never one twice in a row.
 // The journal's stream (here a datagram socket, non-blocking, with the
 // smallest send buffer) refuses one write, too long for it: that text is
 // lost and the stream says so, nothing is read from past it, and the next
@@ -196,6 +194,8 @@ TEST(JournalStream, AFailedWriteLosesOnlyItsOwnText)
     close(fds[0]);
 }
 
+// Without the kernel's random source: identifiers still spread over the
+// range, and never one twice in a row.
 TEST(QueryId, FallbackSpreadsAndNeverRepeatsAtOnce)
 {
     std::map<uint16_t, int> seen;
@@ -208,6 +208,34 @@ TEST(QueryId, FallbackSpreadsAndNeverRepeatsAtOnce)
     }
     for (const auto &s : seen)
         EXPECT_LE(s.second, 5) << s.first;
+}
+
+// Two processes with the same pid (each the first of a pid namespace of its
+// own), the same stack addresses (no address randomisation) and the same
+// counter still draw different fallback identifiers: the clocks tell them
+// apart.
+TEST(QueryId, FallbackOfTwoProcessesSharingAPidDiffers)
+{
+    const std::string run = std::string(getuid() == 0 ? "unshare" : "unshare --user --map-root-user") +
+                            " --pid --fork setarch \"$(uname -m)\" -R " + QUERY_ID_PROBE + " 2>/dev/null";
+    std::vector<std::string> drawn;
+    for (int k = 0; k < 2; ++k) {
+        FILE *probe = popen(run.c_str(), "r");
+        ASSERT_NE(probe, nullptr);
+        char line[64] = {};
+        const bool read = fgets(line, sizeof line, probe) != nullptr;
+        const int status = pclose(probe);
+        if (!read || status != 0)
+            GTEST_SKIP() << "no pid namespace without address randomisation here: " << run;
+        drawn.push_back(line);
+    }
+    std::istringstream first(drawn[0]), second(drawn[1]);
+    std::string pid[2], stack[2], id[2];
+    first >> pid[0] >> stack[0] >> id[0];
+    second >> pid[1] >> stack[1] >> id[1];
+    EXPECT_TRUE(pid[0] == "1" && pid[1] == "1") << "not the first of its pid namespace";
+    EXPECT_EQ(stack[0], stack[1]) << "the stacks differ: the test proves nothing";
+    EXPECT_NE(id[0], id[1]) << "the same identifier twice";
 }
 
 // "2001:db8::1 temporary, fd00::1" -> candidates as the kernel lists them:
