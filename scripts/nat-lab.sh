@@ -12,7 +12,10 @@
 #   lab_up RESPONDER_BINARY        lab_router_daemon natpmp|natpmp-upnp
 #   lab_public_becomes ADDRESS     lab_count natpmps|myips|updates
 #   lab_await_registered NAME ADDRESS SECONDS
-#   lab_announce FROM COUNT SECONDS [malformed]
+#   lab_announce FROM COUNT SECONDS [malformed|failure]
+#   lab_gateway junk|answer ADDRESS   a scripted NAT-PMP gateway instead of miniupnpd
+#   lab_rogue_link                    a second link to the host, from a LAN host
+#                                     that claims the gateway's address
 # Everything started is ended by lab_down (trap EXIT).
 
 export PATH=$PATH:/usr/sbin:/sbin
@@ -212,21 +215,76 @@ lab_await_registered() {
 # COUNT datagrams to 224.0.0.1:5350 from the router's address FROM (added
 # to its LAN side when it has not got it), spread over SECONDS: a valid
 # NAT-PMP announcement, or with "malformed" a mix of short, long and
-# foreign ones.
+# foreign ones, or with "failure" NAT-PMP and PCP announcements whose result
+# is an error. LAB_ANNOUNCER (default in_router) is where they leave from.
 lab_announce() {
-    in_router ip addr add "$1/24" dev vl 2>/dev/null || true
-    in_router python3 - "$@" <<'PY'
+    local from=${LAB_ANNOUNCER:-in_router}
+    [ "$from" != in_router ] || in_router ip addr add "$1/24" dev vl 2>/dev/null || true
+    $from python3 - "$@" <<'PY'
 import socket, struct, sys, time
 source, count, seconds = sys.argv[1], int(sys.argv[2]), float(sys.argv[3])
-malformed = len(sys.argv) > 4
+kind = sys.argv[4] if len(sys.argv) > 4 else "good"
 s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF, socket.inet_aton(source))
 s.bind((source, 0))
 good = struct.pack("!BBHI4s", 0, 128, 0, 1, socket.inet_aton("11.0.0.7"))
 bad = [b"", b"\0", good[:11], good + b"\0", b"\0\x80" + b"\0" * 1500, b"\x02\x80" + b"\0" * 22 + b"\0",
        struct.pack("!BBHI4s", 0, 129, 0, 1, b"\0" * 4), b"\x01" + good[1:]]
+# NAT-PMP results 1-5 (RFC 6886), PCP ANNOUNCE results 1-13 (RFC 6887).
+failed = [struct.pack("!BBHI4s", 0, 128, r, 1, socket.inet_aton("11.0.0.7")) for r in range(1, 6)] + \
+         [bytes([2, 0x80, 0, r]) + b"\0" * 20 for r in range(1, 14)]
+sent = {"good": [good], "malformed": bad, "failure": failed}[kind]
 for k in range(count):
-    s.sendto(bad[k % len(bad)] if malformed else good, ("224.0.0.1", 5350))
+    s.sendto(sent[k % len(sent)], ("224.0.0.1", 5350))
     time.sleep(seconds / count)
 PY
+}
+
+# A scripted gateway on the router's 5351, instead of miniupnpd: "junk"
+# answers each request with a 2-byte datagram every 100 ms for 30 s; "answer
+# ADDRESS" answers with a NAT-PMP external address of ADDRESS.
+lab_gateway() {
+    # A background job reads no here-document: the script goes to a file.
+    cat > "$lab_work/gateway.py" <<'PY'
+import socket, struct, sys, threading, time
+mode = sys.argv[1]
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind(("192.168.77.1", 5351))
+def junk(to):
+    until = time.time() + 30
+    while time.time() < until:
+        s.sendto(b"\0\x80", to)
+        time.sleep(0.1)
+while True:
+    request, asker = s.recvfrom(64)
+    if mode == "junk":
+        threading.Thread(target=junk, args=(asker,), daemon=True).start()
+    else:
+        s.sendto(struct.pack("!BBHI4s", 0, 128, 0, 1, socket.inet_aton(sys.argv[2])), asker)
+PY
+    lab_spawn "$router" python3 "$lab_work/gateway.py" "$@"
+    local k
+    for k in $(seq 50); do
+        in_router ss -Hlun 'sport = :5351' | grep -q . && return 0
+        sleep 0.1
+    done
+    echo "lab: the scripted gateway did not start" >&2
+    return 1
+}
+
+# A second link to the host (vx, 10.99.0.2/24) from another LAN host (rx)
+# that also holds the gateway's address, 192.168.77.1: what it multicasts
+# arrives on the host's other interface. Sets LAB_ANNOUNCER for it.
+lab_rogue_link() {
+    lab_namespace rogue
+    lab_quiet nsenter --net="/proc/$rogue/ns/net"
+    ip link add vx type veth peer name rx netns "$rogue"
+    ip addr add 10.99.0.2/24 dev vx
+    ip link set vx up
+    sysctl -qw net.ipv4.conf.all.rp_filter=0 net.ipv4.conf.vx.rp_filter=0
+    nsenter --net="/proc/$rogue/ns/net" ip addr add 192.168.77.1/24 dev rx
+    nsenter --net="/proc/$rogue/ns/net" ip addr add 10.99.0.1/24 dev rx
+    nsenter --net="/proc/$rogue/ns/net" ip link set rx up
+    LAB_ANNOUNCER="nsenter --net=/proc/$rogue/ns/net"
+    lab_wait_links
 }

@@ -123,6 +123,85 @@ hostile)
     lab_public_becomes 11.0.0.8
     registered_within 11.0.0.8 2
     ;;
+junk)
+    # The gateway answers the NAT-PMP request with a malformed datagram every
+    # 100 ms for 30 s: the episode still ends within its 2 s, and the server's
+    # view is registered within 8 s of the start, by value.
+    lab_up "$responder"
+    lab_gateway junk
+    started=$(date +%s)
+    watch out $LAB_NAME
+    registered_within 11.0.0.7 8
+    [ $(( $(date +%s) - started )) -le $((8 * slack)) ] || fail "registered too late"
+    expect_output out "Endere"$'\xE7'"o p"$'\xFA'"blico 11.0.0.7 (visto pelo servidor)"
+    ;;
+reserved)
+    # A gateway that calls a reserved address its public one is not
+    # believed: MYIP is asked, and the server's view registered.
+    lab_up "$responder"
+    for reserved in 255.255.255.255 224.0.0.1 192.0.0.2; do
+        lab_gateway answer $reserved
+        before=$(lab_count myips)
+        "${wrapper[@]}" "$vintrel" -t SET -a auto -n 11.0.0.1 $LAB_NAME > "$lab_work/out-$reserved" 2>&1 || fail "status $?"
+        expect_count myips $((before + 1)) $((before + 1))
+        expect_output "out-$reserved" "Endere"$'\xE7'"o p"$'\xFA'"blico 11.0.0.7 (visto pelo servidor)"
+        kill "${lab_pids[-1]}" && wait "${lab_pids[-1]}" 2>/dev/null || true
+        unset 'lab_pids[-1]'
+    done
+    registered_within 11.0.0.7 2
+    ;;
+refreshes)
+    # Router advertisements refresh the lifetimes of the host's global IPv6
+    # address every 2 s for 50 s: IPv6 events bring no check and no update.
+    lab_up "$responder"
+    lab_router_daemon natpmp-upnp
+    sysctl -qw net.ipv6.conf.vh.disable_ipv6=0
+    ip -6 addr add 2001:db8:77::2/64 dev vh nodad valid_lft 600 preferred_lft 600
+    watch out $LAB_NAME
+    registered_within 11.0.0.7 5
+    settle
+    natpmps=$(lab_count natpmps) myips=$(lab_count myips)
+    for k in $(seq 25); do
+        ip -6 addr change 2001:db8:77::2/64 dev vh valid_lft $((600 - k)) preferred_lft $((600 - k))
+        sleep 2
+    done
+    expect_count natpmps "$natpmps" "$natpmps"
+    expect_count myips "$myips" "$myips"
+    expect_count updates 1 1
+    ;;
+failures)
+    # NAT-PMP error responses and PCP ANNOUNCEs with a failure result from
+    # the gateway say nothing new: no check.
+    lab_up "$responder"
+    lab_router_daemon natpmp-upnp
+    watch out $LAB_NAME
+    registered_within 11.0.0.7 5
+    settle
+    before=$(lab_count natpmps)
+    lab_announce 192.168.77.1 36 3 failure
+    settle
+    expect_count natpmps "$before" "$before"
+    expect_count updates 1 1
+    ;;
+elsewhere)
+    # An announcement from the gateway's address that arrives on another
+    # interface (a LAN host claiming that address) brings no check.
+    lab_up "$responder"
+    lab_router_daemon natpmp-upnp
+    lab_rogue_link
+    watch out $LAB_NAME
+    registered_within 11.0.0.7 5
+    settle
+    before=$(lab_count natpmps)
+    lab_announce 192.168.77.1 20 2
+    settle
+    expect_count natpmps "$before" "$before"
+    expect_count updates 1 1
+    # The same from the real gateway does bring one.
+    LAB_ANNOUNCER=in_router lab_announce 192.168.77.1 1 0.1
+    settle
+    expect_count natpmps $((before + 1)) $((before + 1))
+    ;;
 renumbered)
     # A new LAN address behind the same public one sends no update.
     lab_up "$responder"
