@@ -1,5 +1,7 @@
 #include "service_notify.h"
 
+#include "journal_text.h"
+
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -8,8 +10,10 @@
 #include <cstdlib>
 #include <cstring>
 
-bool notifyServiceManager(const std::string &state)
+bool notifyServiceManager(const std::string &latin1State)
 {
+    // The protocol is UTF-8 text; the tool's messages are ISO-8859-1.
+    const std::string state = latin1ToUtf8(latin1State.data(), latin1State.size());
     const char *path = getenv("NOTIFY_SOCKET");
     if (!path || (path[0] != '/' && path[0] != '@'))
         return false;

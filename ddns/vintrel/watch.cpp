@@ -107,13 +107,13 @@ std::string describe(const Addresses &a)
         in_addr v4;
         v4.s_addr = a.ip;
         // Address 0 asks the server for the address the update comes from.
-        text += v4.s_addr == 0 ? "o endereco visto pelo servidor" : inet_ntoa(v4);
+        text += v4.s_addr == 0 ? "o endere\xE7o visto pelo servidor" : inet_ntoa(v4);
     }
     if (a.hasIpv6) {
         char v6[INET6_ADDRSTRLEN];
         text += (text.empty() ? "" : " ") + std::string(inet_ntop(AF_INET6, a.ipv6, v6, sizeof v6));
     }
-    return text.empty() ? "(nenhum endereco)" : text;
+    return text.empty() ? "(nenhum endere\xE7o)" : text;
 }
 
 // What a finished attempt tells the watcher through its pipe.
@@ -345,16 +345,17 @@ std::string clockText()
     return text;
 }
 
-// What went wrong, for the service manager's status line (ASCII: it
-// wants UTF-8, and these texts travel nowhere else).
+// What went wrong, for the service manager's status line, in the words the
+// run printed (ISO-8859-1, as every message: the notification is sent in
+// UTF-8).
 std::string failureText(const Watch &w, const AttemptReport &r, bool reported)
 {
     if (!reported)
         return "Tentativa interrompida";
     if (discoveryFailed(w, r))
-        return "Servidor DDNS nao encontrado";
+        return "Servidor DDNS n\xE3o existente ou n\xE3o encontrado";
     if (r.status == -1)
-        return "Sem resposta do servidor";
+        return "N\xE3o foi possivel obter uma resposta do servidor";
     if (r.status == 5)
         return "Pedido recusado pelo servidor";
     return r.status == 2 ? "Falha no servidor" : "Erro " + std::to_string(r.status) + " do servidor";
@@ -368,7 +369,7 @@ std::string statusLine(const Watch &w, Outcome outcome, const AttemptReport &r, 
     std::string line = "STATUS=" + failureText(w, r, reported) + " em " + clockText();
     if (outcome == FAILED)
         return line + "; nova tentativa em " + std::to_string((w.retryAt - nowMs() + 999) / 1000) + " s";
-    return line + "; aguardando mudanca de endereco, renovacao ou SIGHUP";
+    return line + "; aguardando mudan\xE7" "a de endere\xE7o, renova\xE7\xE3o ou SIGHUP";
 }
 
 // The gateway towards the server, whose announcements are listened to.
