@@ -29,29 +29,18 @@
 #include "ipv6_pick.h"
 #include "nat_gateway.h"
 #include "netlink_query.h"
+#include "public_check.h"
 #include "service_notify.h"
 #include "vintrel.h"
 
 namespace {
 
 // Events come in bursts (a new address brings its routes): wait for this
-// much quiet, but never longer than the cap after the first event.
+// much quiet, but never longer than SETTLE_CAP_MS after the first event.
 const long long SETTLE_QUIET_MS = 300;
-const long long SETTLE_CAP_MS = 1000;
 // A failed attempt is retried after 10 s, then twice as late each time, up
 // to the refresh period or 10 minutes.
-const long long FIRST_RETRY_S = 10;
 const long long LONGEST_RETRY_S = 600;
-// Behind NAT the public address is checked every -c seconds (default 60);
-// while the gateway answers NAT-PMP its announcements do the work, and a
-// check every 10 minutes (or -c, when longer) is only a safety net.
-const long long DEFAULT_CHECK_S = 60;
-const long long SAFETY_NET_CHECK_S = 600;
-// Never more than one check a second, whatever arrives on the LAN.
-const long long CHECK_SPACING_MS = 1000;
-// A gateway announces in bursts (NAT-PMP and PCP, one per address event):
-// check once the burst is over.
-const long long ANNOUNCE_QUIET_MS = 250;
 // The longest a child can take, every wait of it bounded: an attempt asks
 // at most four questions (discovery's NS and A, MYIP, the update), one
 // NAT-PMP episode and a few route lookups; a check one NAT-PMP episode and
@@ -68,21 +57,6 @@ long long nowMs()
     clock_gettime(CLOCK_BOOTTIME, &t);
     return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
 }
-
-// A burst of wake-ups (kernel events, announcements): it has settled after
-// `quiet` ms without one, or `cap` ms after its first.
-struct Burst {
-    long long first = 0, last = 0;  // 0: none waiting
-
-    bool waiting() const { return first != 0; }
-    void note(long long now)
-    {
-        if (first == 0)
-            first = now;
-        last = now;
-    }
-    long long settlesAt(long long quiet, long long cap) const { return std::min(last + quiet, first + cap); }
-};
 
 // What an update carries: ip as the records see it (NO_ADDRESS: no 201
 // record, 0: the address the server sees; behind NAT the public address
@@ -152,7 +126,8 @@ struct Watch {
     uint32_t server;         // the update server; 0: to be discovered
     Addresses registered, lastTried;
     bool hasRegistered = false, hasTried = false;
-    long long refreshAt = 0, retryAt = 0, retryDelayS = FIRST_RETRY_S;
+    long long refreshAt = 0, retryAt = 0;
+    Backoff retryBackoff;
     Burst changes;  // kernel events waiting to settle
     bool hupWaiting = false, ready = false;
     pid_t child = -1;
@@ -162,19 +137,15 @@ struct Watch {
     long long watchdogEveryMs = 0, watchdogAt = 0;
 
     // Behind NAT (-a auto, the local address towards the server not public).
-    bool behindNat = false;
+    PublicCheck check;
     uint32_t gateway = 0;  // the next hop towards the server: only its announcements count
     int joinedIf = 0;      // the interface the announcements are heard on
-    PublicView learned;    // the last public address a check or attempt learned
-    long long learnedAt = 0;
-    bool checkFailing = false, attemptLearns = false;
-    long long checkAt = 0;  // the next planned check; 0: none
-    long long checkDelayS = FIRST_RETRY_S, lastCheckAt = 0;
-    Burst announced;  // announcements waiting to settle
-    bool checkWanted = false;  // kernel events: look again
-    Ipv4Path path;             // towards the server, as the last look saw it
+    bool attemptLearns = false;
 
-    explicit Watch(const Settings &settings) : st(settings), server(settings.nameserver.ipv4Address()) {}
+    explicit Watch(const Settings &settings)
+        : st(settings), server(settings.nameserver.ipv4Address()), check(settings.checkSeconds)
+    {
+    }
 };
 
 // The addresses an update would carry now, found without printing: the
@@ -191,7 +162,7 @@ Addresses wantedAddresses(const Watch &w, bool *behindNat)
         a.ip = autoAddress(w.server, &local);
         *behindNat = a.ip == 0 && local != 0;
         if (*behindNat)
-            a.ip = w.learned.address;
+            a.ip = w.check.learned().address;
     } else if (a.ip == 0 && w.server != 0)
         localAddressTowards(w.server, &a.ip);  // without a route it stays 0, as the update then says
     if (w.st.ipv6) {
@@ -201,12 +172,6 @@ Addresses wantedAddresses(const Watch &w, bool *behindNat)
         a.hasIpv6 = stableIpv6Address(a.ipv6);
     }
     return a;
-}
-
-long long checkPeriodS(const Watch &w)
-{
-    const long long asked = w.st.checkSeconds != 0 ? w.st.checkSeconds : DEFAULT_CHECK_S;
-    return w.learned.source == PublicSource::Gateway ? std::max(asked, SAFETY_NET_CHECK_S) : asked;
 }
 
 // A child's first steps: it dies with the watcher and keeps none of its
@@ -246,7 +211,7 @@ void storeView(PublicView &into, const PublicView &view)
     once.watchSeconds = 0;
     once.nameserver = w.server != 0 ? Endpoint::ipv4(w.server) : Endpoint();
     once.learnPublic = w.attemptLearns;
-    once.seen = w.learned;
+    once.seen = w.check.learned();
     if (once.ipv6)
         once.ipv6 = once.ipv6buf;
     AttemptReport report;
@@ -306,22 +271,22 @@ void startAttempt(Watch &w, Cause cause)
     const long long now = nowMs();
     // Behind NAT an attempt learns the public address first, unless a
     // check has just done so.
-    w.attemptLearns = w.st.ipAuto && (w.learned.address == 0 || now - w.learnedAt >= CHECK_SPACING_MS);
+    w.attemptLearns = w.st.ipAuto && w.check.attemptLearns(now);
     if (!startChild(w, ATTEMPT)) {
         w.retryAt = now + FIRST_RETRY_S * 1000;  // out of descriptors or processes: later
         return;
     }
     if (w.attemptLearns)
-        w.lastCheckAt = now;
+        w.check.attemptLearning(now);
 }
 
 void startCheck(Watch &w)
 {
     const long long now = nowMs();
-    w.announced = Burst();
-    w.checkWanted = false;
-    w.lastCheckAt = now;
-    w.checkAt = startChild(w, CHECK) ? 0 : now + FIRST_RETRY_S * 1000;
+    if (startChild(w, CHECK))
+        w.check.checkStarted(now);
+    else
+        w.check.checkNotStarted(now);
 }
 
 // Without -n, no server found: the update went nowhere useful.
@@ -385,28 +350,6 @@ void followGateway(Watch &w)
     followAnnouncements(w.announcements, ifindex, &w.joinedIf);
 }
 
-// Entering NAT plans the first check; leaving it drops what was waiting.
-void setBehindNat(Watch &w, bool behindNat, long long now)
-{
-    if (behindNat && !w.behindNat)
-        w.checkAt = now + checkPeriodS(w) * 1000;
-    if (!behindNat) {
-        w.checkAt = 0;
-        w.announced = Burst();
-        w.checkWanted = false;
-    }
-    w.behindNat = behindNat;
-}
-
-void learn(Watch &w, const PublicView &seen, long long now)
-{
-    w.learned = seen;
-    w.learnedAt = now;
-    w.checkFailing = false;
-    w.checkDelayS = FIRST_RETRY_S;
-    w.checkAt = now + checkPeriodS(w) * 1000;
-}
-
 void finishAttempt(Watch &w, const AttemptReport &report, bool reported)
 {
     const long long now = nowMs();
@@ -417,10 +360,10 @@ void finishAttempt(Watch &w, const AttemptReport &report, bool reported)
         w.server = report.server;
         if (w.st.ipAuto) {
             followGateway(w);
-            w.path = ipv4PathTowards(w.server);
+            w.check.pathSeen(ipv4PathTowards(w.server));
             if (report.seen.address != 0)
-                learn(w, report.seen, now);
-            setBehindNat(w, report.behindNat && w.server != 0, now);
+                w.check.learnedView(report.seen, now);
+            w.check.setBehindNat(report.behindNat && w.server != 0, now);
         }
     }
     w.refreshAt = now + w.st.watchSeconds * 1000;
@@ -432,11 +375,10 @@ void finishAttempt(Watch &w, const AttemptReport &report, bool reported)
         }
         w.hasRegistered = true;
         w.retryAt = 0;
-        w.retryDelayS = FIRST_RETRY_S;
+        w.retryBackoff.reset();
     } else if (outcome == FAILED) {
         w.server = w.st.nameserver.ipv4Address();  // without -n: discover again
-        w.retryAt = now + w.retryDelayS * 1000;
-        w.retryDelayS = std::min(w.retryDelayS * 2, std::min<long long>(w.st.watchSeconds, LONGEST_RETRY_S));
+        w.retryAt = now + w.retryBackoff.nextMs(std::min<long long>(w.st.watchSeconds, LONGEST_RETRY_S));
     } else {
         w.retryAt = 0;  // a refusal waits for a change, the refresh or SIGHUP
     }
@@ -470,10 +412,8 @@ void compareAfterEvents(Watch &w)
     const Addresses wanted = wantedAddresses(w, &behindNat);
     if (w.st.ipAuto) {
         followGateway(w);
-        setBehindNat(w, behindNat && w.server != 0, nowMs());
-        const Ipv4Path path = ipv4PathTowards(w.server);
-        w.checkWanted = w.behindNat && path != w.path;
-        w.path = path;
+        w.check.setBehindNat(behindNat && w.server != 0, nowMs());
+        w.check.eventsSettled(ipv4PathTowards(w.server));
     }
     compareWanted(w, wanted);
 }
@@ -484,19 +424,15 @@ void finishCheck(Watch &w, const CheckReport &report, bool reported)
 {
     const long long now = nowMs();
     if (!reported || report.seen.address == 0) {
-        if (!w.checkFailing)
+        if (w.check.learnedNothing(now))
             printPublicView(PublicView());
-        w.checkFailing = true;
-        w.checkAt = now + w.checkDelayS * 1000;
-        w.checkDelayS = std::min(w.checkDelayS * 2, checkPeriodS(w));
         return;
     }
-    if (report.seen.address != w.learned.address || w.checkFailing)
+    if (w.check.learnedView(report.seen, now))
         printPublicView(report.seen);
-    learn(w, report.seen, now);
     bool behindNat;
     const Addresses wanted = wantedAddresses(w, &behindNat);
-    if (w.behindNat)
+    if (w.check.behindNat())
         compareWanted(w, wanted);
 }
 
@@ -523,20 +459,6 @@ long long settleAt(const Watch &w)
     return w.changes.settlesAt(SETTLE_QUIET_MS, SETTLE_CAP_MS);
 }
 
-// When the next check may start; LLONG_MAX when none is wanted. However
-// many reasons arrive, checks stay a second apart.
-long long checkDue(const Watch &w, long long now)
-{
-    if (!w.behindNat)
-        return LLONG_MAX;
-    long long due = w.checkAt != 0 ? w.checkAt : LLONG_MAX;
-    if (w.checkWanted)
-        due = now;
-    if (w.announced.waiting())
-        due = std::min(due, w.announced.settlesAt(ANNOUNCE_QUIET_MS, SETTLE_CAP_MS));
-    return due == LLONG_MAX ? due : std::max(due, w.lastCheckAt + CHECK_SPACING_MS);
-}
-
 // The earliest time something is due; LLONG_MAX when nothing is.
 long long nextDue(const Watch &w)
 {
@@ -547,7 +469,7 @@ long long nextDue(const Watch &w)
         due = std::min(due, settleAt(w));
     if (w.retryAt != 0)
         due = std::min(due, w.retryAt);
-    due = std::min(due, checkDue(w, nowMs()));
+    due = std::min(due, w.check.dueAt(nowMs()));
     return std::min(due, w.refreshAt);
 }
 
@@ -584,7 +506,7 @@ void runDueWork(Watch &w, long long now)
         startAttempt(w, RETRY);
     } else if (now >= w.refreshAt) {
         startAttempt(w, REFRESH);
-    } else if (now >= checkDue(w, now)) {
+    } else if (now >= w.check.dueAt(now)) {
         startCheck(w);
     }
 }
@@ -666,8 +588,8 @@ int runWatch(const Settings &st)
         const long long now = nowMs();
         if (fds[1].revents && drainAddressWatch(w.events))
             w.changes.note(now);
-        if (fds[3].revents && takeAnnouncements(w.announcements, w.gateway, w.joinedIf) && w.behindNat)
-            w.announced.note(now);
+        if (fds[3].revents && takeAnnouncements(w.announcements, w.gateway, w.joinedIf))
+            w.check.announcement(now);
         if (w.reportFd >= 0 && fds[2].revents)
             finishChild(w);
         runDueWork(w, nowMs());
