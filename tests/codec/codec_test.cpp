@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <linux/if_addr.h>
 #include <linux/rtnetlink.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -192,6 +193,34 @@ TEST(JournalStream, AFailedWriteLosesOnlyItsOwnText)
     EXPECT_EQ(std::string(got, static_cast<size_t>(std::max<ssize_t>(n, 0))), "a\xC3\xA7\xC3\xA3o\n");
     fclose(journal);
     close(fds[0]);
+}
+
+int openDescriptors()
+{
+    int n = 0;
+    DIR *dir = opendir("/proc/self/fd");
+    while (dir && readdir(dir))
+        ++n;
+    if (dir)
+        closedir(dir);
+    return n;
+}
+
+// Each probe closes its own socket, found or not (nothing is sent: a
+// datagram socket's connect only consults the routing table).
+TEST(RouteProbe, LeavesNoDescriptorOpen)
+{
+    const int before = openDescriptors();
+    testing::internal::CaptureStdout();
+    for (int k = 0; k < 50; ++k) {
+        uint32_t local = 0;
+        EXPECT_TRUE(localAddressTowards(inet_addr("127.0.0.1"), &local));
+        EXPECT_EQ(local, inet_addr("127.0.0.1"));
+        EXPECT_TRUE(getBestInterfaceAddress(inet_addr("127.0.0.1"), &local));
+    }
+    const std::string printed = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(openDescriptors(), before);
+    EXPECT_EQ(printed.substr(0, printed.find("Sock port")), "rc=0\nrc=0\nSock IP address: 127.0.0.1\n");
 }
 
 // Without the kernel's random source: identifiers still spread over the
