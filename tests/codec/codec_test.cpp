@@ -223,6 +223,30 @@ TEST(RouteProbe, LeavesNoDescriptorOpen)
     EXPECT_EQ(printed.substr(0, printed.find("Sock port")), "rc=0\nrc=0\nSock IP address: 127.0.0.1\n");
 }
 
+// The run's sockets, one per family, each bound to the same local port,
+// are closed with it (nothing is sent).
+TEST(QuerySockets, OnePerFamilyOnTheSamePortClosedAtTheEnd)
+{
+    const int before = openDescriptors();
+    {
+        QuerySockets sockets(0);
+        const int v4 = sockets.socketFor(AF_INET);
+        ASSERT_GE(v4, 0);
+        EXPECT_EQ(sockets.socketFor(AF_INET), v4) << "opened once";
+        sockaddr_in local{};
+        socklen_t len = sizeof local;
+        getsockname(v4, reinterpret_cast<sockaddr *>(&local), &len);
+        QuerySockets samePort(ntohs(local.sin_port));
+        const int v6 = samePort.socketFor(AF_INET6);
+        if (v6 < 0)
+            GTEST_SKIP() << "no IPv6 here";
+        EXPECT_EQ(samePort.socketFor(AF_INET), -1) << "the IPv4 port is taken";
+        EXPECT_EQ(samePort.socketFor(AF_UNIX), -1);
+        EXPECT_GE(openDescriptors(), before + 2);
+    }
+    EXPECT_EQ(openDescriptors(), before);
+}
+
 // Without the kernel's random source: identifiers still spread over the
 // range, and never one twice in a row.
 TEST(QueryId, FallbackSpreadsAndNeverRepeatsAtOnce)
