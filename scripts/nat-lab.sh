@@ -177,13 +177,17 @@ deny 0-65535 0.0.0.0/0 0-65535
 CONF
     lab_spawn "$router" miniupnpd -d -f "$lab_work/miniupnpd.conf" -P "$lab_work/miniupnpd.pid" \
         2>"$lab_work/miniupnpd.log"
+    lab_await_natpmp miniupnpd || { cat "$lab_work/miniupnpd.log" >&2; return 1; }
+}
+
+# True once something listens on the router's NAT-PMP port, within 5 s.
+lab_await_natpmp() {
     local k
     for k in $(seq 50); do
         in_router ss -Hlun 'sport = :5351' | grep -q . && return 0
         sleep 0.1
     done
-    echo "lab: miniupnpd did not start" >&2
-    cat "$lab_work/miniupnpd.log" >&2
+    echo "lab: $1 did not start" >&2
     return 1
 }
 
@@ -263,13 +267,7 @@ while True:
         s.sendto(struct.pack("!BBHI4s", 0, 128, 0, 1, socket.inet_aton(sys.argv[2])), asker)
 PY
     lab_spawn "$router" python3 "$lab_work/gateway.py" "$@"
-    local k
-    for k in $(seq 50); do
-        in_router ss -Hlun 'sport = :5351' | grep -q . && return 0
-        sleep 0.1
-    done
-    echo "lab: the scripted gateway did not start" >&2
-    return 1
+    lab_await_natpmp "the scripted gateway"
 }
 
 # A second link to the host (vx, 10.99.0.2/24) from another LAN host (rx)

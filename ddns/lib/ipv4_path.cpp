@@ -22,20 +22,10 @@ bool Ipv4Path::operator==(const Ipv4Path &other) const
 std::vector<uint32_t> interfaceIpv4Addresses(int ifindex)
 {
     std::vector<uint32_t> found;
-    struct {
-        nlmsghdr header;
-        ifaddrmsg body;
-    } request;
-    memset(&request, 0, sizeof request);
-    request.header.nlmsg_len = sizeof request;
-    request.header.nlmsg_type = RTM_GETADDR;
-    request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    request.header.nlmsg_seq = 1;
-    request.body.ifa_family = AF_INET;
-    askKernel(&request, sizeof request, [&](const nlmsghdr *h) {
+    dumpAddresses(AF_INET, [&](const nlmsghdr *h) {
         const ifaddrmsg *ifa = static_cast<const ifaddrmsg *>(NLMSG_DATA(h));
-        if (h->nlmsg_type != RTM_NEWADDR || h->nlmsg_len < NLMSG_LENGTH(sizeof *ifa) ||
-            ifa->ifa_family != AF_INET || static_cast<int>(ifa->ifa_index) != ifindex)
+        if (h->nlmsg_len < NLMSG_LENGTH(sizeof *ifa) || ifa->ifa_family != AF_INET ||
+            static_cast<int>(ifa->ifa_index) != ifindex)
             return;
         int left = static_cast<int>(IFA_PAYLOAD(h));
         for (const rtattr *a = IFA_RTA(ifa); RTA_OK(a, left); a = RTA_NEXT(a, left)) {

@@ -80,19 +80,9 @@ bool candidateOf(const nlmsghdr *h, Ipv6Candidate &c)
 std::vector<Ipv6Candidate> listIpv6Addresses()
 {
     std::vector<Ipv6Candidate> all;
-    struct {
-        nlmsghdr header;
-        ifaddrmsg body;
-    } request;
-    memset(&request, 0, sizeof request);
-    request.header.nlmsg_len = sizeof request;
-    request.header.nlmsg_type = RTM_GETADDR;
-    request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    request.header.nlmsg_seq = 1;
-    request.body.ifa_family = AF_INET6;
-    askKernel(&request, sizeof request, [&all](const nlmsghdr *h) {
+    dumpAddresses(AF_INET6, [&all](const nlmsghdr *h) {
         Ipv6Candidate c;
-        if (h->nlmsg_type == RTM_NEWADDR && candidateOf(h, c))
+        if (candidateOf(h, c))
             all.push_back(c);
     });
     return all;

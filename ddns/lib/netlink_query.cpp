@@ -2,9 +2,13 @@
 
 #include "deadline.h"
 
+#include <linux/if_addr.h>
+#include <linux/rtnetlink.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
+
+#include <cstring>
 
 bool askKernel(const void *request, size_t size, const std::function<void(const nlmsghdr *)> &each)
 {
@@ -40,4 +44,22 @@ bool askKernel(const void *request, size_t size, const std::function<void(const 
     }
     close(s);
     return true;
+}
+
+bool dumpAddresses(unsigned char family, const std::function<void(const nlmsghdr *)> &each)
+{
+    struct {
+        nlmsghdr header;
+        ifaddrmsg body;
+    } request;
+    memset(&request, 0, sizeof request);
+    request.header.nlmsg_len = sizeof request;
+    request.header.nlmsg_type = RTM_GETADDR;
+    request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    request.header.nlmsg_seq = 1;
+    request.body.ifa_family = family;
+    return askKernel(&request, sizeof request, [&each](const nlmsghdr *h) {
+        if (h->nlmsg_type == RTM_NEWADDR)
+            each(h);
+    });
 }

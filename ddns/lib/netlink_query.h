@@ -16,4 +16,8 @@ const int KERNEL_ANSWER_SECONDS = 1;
 // second from the start. False when nothing could be asked.
 bool askKernel(const void *request, size_t size, const std::function<void(const nlmsghdr *)> &each);
 
+// The kernel's address table for family (AF_INET, AF_INET6), each address
+// message handed to each.
+bool dumpAddresses(unsigned char family, const std::function<void(const nlmsghdr *)> &each);
+
 #endif

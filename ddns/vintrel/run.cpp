@@ -7,7 +7,6 @@
 
 #include "ddns_utils.h"
 #include "ipv6_pick.h"
-#include "nat_gateway.h"
 #include "query_id.h"
 #include "tcp_exchange.h"
 #include "vintrel.h"

@@ -152,16 +152,16 @@ struct Watch {
 // route probe towards the known server (behind NAT, the public address last
 // learned), the IPv6 pick. *behindNat: -a auto finds the local address
 // towards the server not public.
-Addresses wantedAddresses(const Watch &w, bool *behindNat)
+Addresses wantedAddresses(const Watch &w, bool *behindNat = nullptr)
 {
     Addresses a;
     a.ip = w.st.ip;
-    *behindNat = false;
+    bool nat = false;
     if (w.st.ipAuto) {
         uint32_t local;
         a.ip = autoAddress(w.server, &local);
-        *behindNat = a.ip == 0 && local != 0;
-        if (*behindNat)
+        nat = a.ip == 0 && local != 0;
+        if (nat)
             a.ip = w.check.learned().address;
     } else if (a.ip == 0 && w.server != 0)
         localAddressTowards(w.server, &a.ip);  // without a route it stays 0, as the update then says
@@ -171,6 +171,8 @@ Addresses wantedAddresses(const Watch &w, bool *behindNat)
     } else if (w.st.ipv6Auto) {
         a.hasIpv6 = stableIpv6Address(a.ipv6);
     }
+    if (behindNat)
+        *behindNat = nat;
     return a;
 }
 
@@ -430,10 +432,8 @@ void finishCheck(Watch &w, const CheckReport &report, bool reported)
     }
     if (w.check.learnedView(report.seen, now))
         printPublicView(report.seen);
-    bool behindNat;
-    const Addresses wanted = wantedAddresses(w, &behindNat);
     if (w.check.behindNat())
-        compareWanted(w, wanted);
+        compareWanted(w, wantedAddresses(w));
 }
 
 // Reads what the child reported and lets it go.
