@@ -10,6 +10,8 @@
 #   isolate                   the command that runs a program in a private
 #                             network and mount namespace
 #   can_isolate               true when such a namespace can be made
+#   prepare_boot_root NAME    as root, the Debian tree the booted-systemd
+#                             test boots (debootstrap, once, then kept)
 
 needed_packages=()
 
@@ -87,4 +89,27 @@ can_isolate() { "${isolate[@]}" true 2>/dev/null; }
 
 isolation_help() {
     echo "$1: cannot make a private network namespace: run as root, or allow unprivileged user namespaces (sysctl -w kernel.unprivileged_userns_clone=1 on Debian)" >&2
+}
+
+# A minimal Debian with systemd, made once and kept outside the checkout;
+# procps is what the package depends on (the watch service's reload). The
+# tree's resolv.conf names loopback: nothing in it can reach a real server.
+boot_root=${VINTREL_BOOT_ROOT:-/var/cache/vintrel-tests/bookworm}
+prepare_boot_root() {
+    local name=$1 new="$boot_root.new"
+    [ ! -e "$boot_root/.vintrel-complete" ] || return 0
+    echo "$name: making the Debian tree the booted-systemd test boots, in $boot_root (once)"
+    rm -rf "$new"
+    mkdir -p "$(dirname "$boot_root")"
+    if ! debootstrap --variant=minbase --include=systemd,systemd-sysv,dbus,procps bookworm "$new" \
+            http://deb.debian.org/debian > "$new.log" 2>&1; then
+        echo "$name: debootstrap failed (see $new.log): the booted-systemd test will be skipped" >&2
+        rm -rf "$new"
+        return 1
+    fi
+    rm -f "$new.log"
+    echo "nameserver 127.0.0.1" > "$new/etc/resolv.conf"
+    touch "$new/.vintrel-complete"
+    rm -rf "$boot_root"
+    mv "$new" "$boot_root"
 }

@@ -29,18 +29,12 @@
 #include "ipv6_pick.h"
 #include "nat_gateway.h"
 #include "netlink_query.h"
-#include "public_check.h"
 #include "service_notify.h"
 #include "vintrel.h"
+#include "watch_plan.h"
 
 namespace {
 
-// Events come in bursts (a new address brings its routes): wait for this
-// much quiet, but never longer than SETTLE_CAP_MS after the first event.
-const long long SETTLE_QUIET_MS = 300;
-// A failed attempt is retried after 10 s, then twice as late each time, up
-// to the refresh period or 10 minutes.
-const long long LONGEST_RETRY_S = 600;
 // The longest a child can take, every wait of it bounded: an attempt asks
 // at most four questions (discovery's NS and A, MYIP, the update), one
 // NAT-PMP episode and a few route lookups; a check one NAT-PMP episode and
@@ -106,8 +100,6 @@ struct CheckReport {
 
 enum ChildKind { ATTEMPT, CHECK };
 
-enum Outcome { REGISTERED, FAILED, REFUSED };
-
 enum Cause { START, CHANGE, REFRESH, RETRY, SIGNAL };
 
 const char *const CAUSE_LINES[] = {
@@ -126,24 +118,21 @@ struct Watch {
     uint32_t server;         // the update server; 0: to be discovered
     Addresses registered, lastTried;
     bool hasRegistered = false, hasTried = false;
-    long long refreshAt = 0, retryAt = 0;
-    Backoff retryBackoff;
-    Burst changes;  // kernel events waiting to settle
-    bool hupWaiting = false, ready = false;
+    bool ready = false;
     pid_t child = -1;
     ChildKind childKind = ATTEMPT;
     int reportFd = -1;          // the child's pipe
     long long childBoundAt = 0;  // when the child counts as stuck
     long long watchdogEveryMs = 0, watchdogAt = 0;
 
+    WatchPlan plan;
     // Behind NAT (-a auto, the local address towards the server not public).
-    PublicCheck check;
     uint32_t gateway = 0;  // the next hop towards the server: only its announcements count
     int joinedIf = 0;      // the interface the announcements are heard on
     bool attemptLearns = false;
 
     explicit Watch(const Settings &settings)
-        : st(settings), server(settings.nameserver.ipv4Address()), check(settings.checkSeconds)
+        : st(settings), server(settings.nameserver.ipv4Address()), plan(settings.watchSeconds, settings.checkSeconds)
     {
     }
 };
@@ -162,7 +151,7 @@ Addresses wantedAddresses(const Watch &w, bool *behindNat = nullptr)
         a.ip = autoAddress(w.server, &local);
         nat = a.ip == 0 && local != 0;
         if (nat)
-            a.ip = w.check.learned().address;
+            a.ip = w.plan.check.learned().address;
     } else if (a.ip == 0 && w.server != 0)
         localAddressTowards(w.server, &a.ip);  // without a route it stays 0, as the update then says
     if (w.st.ipv6) {
@@ -213,7 +202,7 @@ void storeView(PublicView &into, const PublicView &view)
     once.watchSeconds = 0;
     once.nameserver = w.server != 0 ? Endpoint::ipv4(w.server) : Endpoint();
     once.learnPublic = w.attemptLearns;
-    once.seen = w.check.learned();
+    once.seen = w.plan.check.learned();
     if (once.ipv6)
         once.ipv6 = once.ipv6buf;
     AttemptReport report;
@@ -273,22 +262,22 @@ void startAttempt(Watch &w, Cause cause)
     const long long now = nowMs();
     // Behind NAT an attempt learns the public address first, unless a
     // check has just done so.
-    w.attemptLearns = w.st.ipAuto && w.check.attemptLearns(now);
+    w.attemptLearns = w.st.ipAuto && w.plan.check.attemptLearns(now);
     if (!startChild(w, ATTEMPT)) {
-        w.retryAt = now + FIRST_RETRY_S * 1000;  // out of descriptors or processes: later
+        w.plan.attemptNotStarted(now);  // out of descriptors or processes: later
         return;
     }
     if (w.attemptLearns)
-        w.check.attemptLearning(now);
+        w.plan.check.attemptLearning(now);
 }
 
 void startCheck(Watch &w)
 {
     const long long now = nowMs();
     if (startChild(w, CHECK))
-        w.check.checkStarted(now);
+        w.plan.check.checkStarted(now);
     else
-        w.check.checkNotStarted(now);
+        w.plan.check.checkNotStarted(now);
 }
 
 // Without -n, no server found: the update went nowhere useful.
@@ -300,8 +289,8 @@ bool discoveryFailed(const Watch &w, const AttemptReport &r)
 Outcome outcomeOf(const Watch &w, const AttemptReport &r, bool reported)
 {
     if (!reported || r.status == -1 || r.status == 2 || discoveryFailed(w, r))
-        return FAILED;  // no reply, no send, server failure, no server: may mend itself
-    return r.status == 0 ? REGISTERED : REFUSED;
+        return Outcome::Failed;  // no reply, no send, server failure, no server: may mend itself
+    return r.status == 0 ? Outcome::Registered : Outcome::Refused;
 }
 
 std::string clockText()
@@ -331,11 +320,11 @@ std::string failureText(const Watch &w, const AttemptReport &r, bool reported)
 // The service manager's status line for an attempt that just ended.
 std::string statusLine(const Watch &w, Outcome outcome, const AttemptReport &r, bool reported)
 {
-    if (outcome == REGISTERED)
+    if (outcome == Outcome::Registered)
         return "STATUS=Registrado: " + describe(w.registered) + " em " + clockText();
     std::string line = "STATUS=" + failureText(w, r, reported) + " em " + clockText();
-    if (outcome == FAILED)
-        return line + "; nova tentativa em " + std::to_string((w.retryAt - nowMs() + 999) / 1000) + " s";
+    if (outcome == Outcome::Failed)
+        return line + "; nova tentativa em " + std::to_string((w.plan.retryAt() - nowMs() + 999) / 1000) + " s";
     return line + "; aguardando mudan\xE7" "a de endere\xE7o, renova\xE7\xE3o ou SIGHUP";
 }
 
@@ -362,27 +351,22 @@ void finishAttempt(Watch &w, const AttemptReport &report, bool reported)
         w.server = report.server;
         if (w.st.ipAuto) {
             followGateway(w);
-            w.check.pathSeen(ipv4PathTowards(w.server));
+            w.plan.check.pathSeen(ipv4PathTowards(w.server));
             if (report.seen.address != 0)
-                w.check.learnedView(report.seen, now);
-            w.check.setBehindNat(report.behindNat && w.server != 0, now);
+                w.plan.check.learnedView(report.seen, now);
+            w.plan.check.setBehindNat(report.behindNat && w.server != 0, now);
         }
     }
-    w.refreshAt = now + w.st.watchSeconds * 1000;
-    if (outcome == REGISTERED) {
+    w.plan.attemptEnded(outcome, now);
+    if (outcome == Outcome::Registered) {
         w.registered.ip = report.sent.ip;
         if (report.sent.hasIpv6) {
             w.registered.hasIpv6 = true;
             memcpy(w.registered.ipv6, report.sent.ipv6, 16);
         }
         w.hasRegistered = true;
-        w.retryAt = 0;
-        w.retryBackoff.reset();
-    } else if (outcome == FAILED) {
+    } else if (outcome == Outcome::Failed) {
         w.server = w.st.nameserver.ipv4Address();  // without -n: discover again
-        w.retryAt = now + w.retryBackoff.nextMs(std::min<long long>(w.st.watchSeconds, LONGEST_RETRY_S));
-    } else {
-        w.retryAt = 0;  // a refusal waits for a change, the refresh or SIGHUP
     }
     std::string state = statusLine(w, outcome, report, reported);
     if (!w.ready)
@@ -409,13 +393,12 @@ void compareWanted(Watch &w, const Addresses &wanted)
 // again. IPv6 events and lifetime refreshes leave it as it was.
 void compareAfterEvents(Watch &w)
 {
-    w.changes = Burst();
     bool behindNat;
     const Addresses wanted = wantedAddresses(w, &behindNat);
     if (w.st.ipAuto) {
         followGateway(w);
-        w.check.setBehindNat(behindNat && w.server != 0, nowMs());
-        w.check.eventsSettled(ipv4PathTowards(w.server));
+        w.plan.check.setBehindNat(behindNat && w.server != 0, nowMs());
+        w.plan.check.eventsSettled(ipv4PathTowards(w.server));
     }
     compareWanted(w, wanted);
 }
@@ -426,13 +409,13 @@ void finishCheck(Watch &w, const CheckReport &report, bool reported)
 {
     const long long now = nowMs();
     if (!reported || report.seen.address == 0) {
-        if (w.check.learnedNothing(now))
+        if (w.plan.check.learnedNothing(now))
             printPublicView(PublicView());
         return;
     }
-    if (w.check.learnedView(report.seen, now))
+    if (w.plan.check.learnedView(report.seen, now))
         printPublicView(report.seen);
-    if (w.check.behindNat())
+    if (w.plan.check.behindNat())
         compareWanted(w, wantedAddresses(w));
 }
 
@@ -454,23 +437,12 @@ void finishChild(Watch &w)
         finishAttempt(w, attempt, reported);
 }
 
-long long settleAt(const Watch &w)
-{
-    return w.changes.settlesAt(SETTLE_QUIET_MS, SETTLE_CAP_MS);
-}
-
 // The earliest time something is due; LLONG_MAX when nothing is.
 long long nextDue(const Watch &w)
 {
-    long long due = w.watchdogEveryMs > 0 ? w.watchdogAt : LLONG_MAX;
-    if (w.child >= 0)
-        return std::min(due, w.childBoundAt);  // the rest waits for the child to end
-    if (w.changes.waiting())
-        due = std::min(due, settleAt(w));
-    if (w.retryAt != 0)
-        due = std::min(due, w.retryAt);
-    due = std::min(due, w.check.dueAt(nowMs()));
-    return std::min(due, w.refreshAt);
+    const long long watchdog = w.watchdogEveryMs > 0 ? w.watchdogAt : LLONG_MAX;
+    // While a child runs, the plan waits for it to end.
+    return std::min(watchdog, w.child >= 0 ? w.childBoundAt : w.plan.next(nowMs()).at);
 }
 
 // A child past its bound is stuck (it cannot be waiting on the network any
@@ -496,18 +468,17 @@ void runDueWork(Watch &w, long long now)
     }
     if (w.child >= 0)
         return;
-    if (w.hupWaiting) {
-        w.hupWaiting = false;
-        startAttempt(w, SIGNAL);
-    } else if (w.changes.waiting() && now >= settleAt(w)) {
-        compareAfterEvents(w);
-    } else if (w.retryAt != 0 && now >= w.retryAt) {
-        w.retryAt = 0;
-        startAttempt(w, RETRY);
-    } else if (now >= w.refreshAt) {
-        startAttempt(w, REFRESH);
-    } else if (now >= w.check.dueAt(now)) {
-        startCheck(w);
+    const Due due = w.plan.next(now);
+    if (due.at > now)
+        return;
+    w.plan.taken(due.work);
+    switch (due.work) {
+    case Work::Signal: startAttempt(w, SIGNAL); break;
+    case Work::Settle: compareAfterEvents(w); break;
+    case Work::Retry: startAttempt(w, RETRY); break;
+    case Work::Refresh: startAttempt(w, REFRESH); break;
+    case Work::Check: startCheck(w); break;
+    case Work::Nothing: break;
     }
 }
 
@@ -518,7 +489,7 @@ bool takeSignals(Watch &w)
     while (read(w.signals, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
         if (info.ssi_signo != SIGHUP)
             return false;
-        w.hupWaiting = true;
+        w.plan.signalled();
     }
     return true;
 }
@@ -567,7 +538,7 @@ int runWatch(const Settings &st)
     }
     w.watchdogEveryMs = watchdogMicroseconds() / 2000;
     w.watchdogAt = nowMs() + w.watchdogEveryMs;
-    w.refreshAt = nowMs() + st.watchSeconds * 1000;
+    w.plan.begin(nowMs());
     startAttempt(w, START);
     int status = 0;
     for (;;) {
@@ -587,9 +558,9 @@ int runWatch(const Settings &st)
             break;
         const long long now = nowMs();
         if (fds[1].revents && drainAddressWatch(w.events))
-            w.changes.note(now);
+            w.plan.kernelEvent(now);
         if (fds[3].revents && takeAnnouncements(w.announcements, w.gateway, w.joinedIf))
-            w.check.announcement(now);
+            w.plan.check.announcement(now);
         if (w.reportFd >= 0 && fds[2].revents)
             finishChild(w);
         runDueWork(w, nowMs());

@@ -1,5 +1,6 @@
-// Replays the rows of check_plan.txt: events on a fake clock (milliseconds)
-// given to the plan of public-address checks, and what it then says.
+// Replays the rows of watch_plan.txt: events on a fake clock (milliseconds)
+// given to the watcher's plan and its plan of public-address checks, and
+// what they then say.
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -7,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "public_check.h"
+#include "watch_plan.h"
 #include "wire.h"
 
 namespace {
@@ -19,7 +20,7 @@ struct Row {
 std::vector<Row> loadRows()
 {
     std::vector<Row> rows;
-    for (const std::string &line : tableLines(CHECK_PLAN_CASES)) {
+    for (const std::string &line : tableLines(WATCH_PLAN_CASES)) {
         const size_t bar = line.find('|');
         rows.push_back({line.substr(0, line.find_last_not_of(' ', bar - 1) + 1), line.substr(bar + 1)});
     }
@@ -37,22 +38,33 @@ Ipv4Path pathNamed(const std::string &name)
 
 std::string dueText(long long due) { return due == LLONG_MAX ? "never" : std::to_string(due); }
 
-class CheckPlan : public ::testing::TestWithParam<Row> {};
+const char *const WORK_NAMES[] = {"signal", "settle", "retry", "refresh", "check", "nothing"};
+
+std::string nextText(const Due &d)
+{
+    const std::string name = WORK_NAMES[static_cast<int>(d.work)];
+    return d.work == Work::Nothing ? name : name + "@" + std::to_string(d.at);
+}
+
+class WatchPlanTable : public ::testing::TestWithParam<Row> {};
 
 // Each event is "T:what" or "T:what=value": T the time in ms.
-TEST_P(CheckPlan, Row)
+TEST_P(WatchPlanTable, Row)
 {
     std::istringstream words(GetParam().events);
     std::string word;
-    long long period = 0;
+    long long period = 0, refresh = 3600;
     std::vector<std::string> events;
     while (words >> word) {
         if (word.rfind("period=", 0) == 0)
             period = std::stoll(word.substr(7));
+        else if (word.rfind("refresh=", 0) == 0)
+            refresh = std::stoll(word.substr(8));
         else
             events.push_back(word);
     }
-    PublicCheck check(period);
+    WatchPlan plan(refresh, period);
+    PublicCheck &check = plan.check;
     bool news = false;
     for (const std::string &e : events) {
         const size_t colon = e.find(':'), eq = e.find('=');
@@ -60,7 +72,26 @@ TEST_P(CheckPlan, Row)
         const long long t = std::stoll(e.substr(0, colon));
         const std::string what = e.substr(colon + 1, eq == std::string::npos ? std::string::npos : eq - colon - 1);
         const std::string value = eq == std::string::npos ? "" : e.substr(eq + 1);
-        if (what == "nat" || what == "lan") {
+        if (what == "begin") {
+            plan.begin(t);
+        } else if (what == "hup") {
+            plan.signalled();
+        } else if (what == "kernel") {
+            plan.kernelEvent(t);
+        } else if (what == "take") {
+            const Due d = plan.next(t);
+            ASSERT_LE(d.at, t) << e << ": nothing due";
+            plan.taken(d.work);
+        } else if (what == "registered" || what == "failed" || what == "refused") {
+            plan.attemptEnded(what == "registered" ? Outcome::Registered
+                              : what == "failed"   ? Outcome::Failed
+                                                   : Outcome::Refused,
+                              t);
+        } else if (what == "notstarted") {
+            plan.attemptNotStarted(t);
+        } else if (what == "next") {
+            EXPECT_EQ(nextText(plan.next(t)), value) << e;
+        } else if (what == "nat" || what == "lan") {
             check.setBehindNat(what == "nat", t);
         } else if (what == "baseline") {
             check.pathSeen(pathNamed(value));
@@ -93,7 +124,7 @@ TEST_P(CheckPlan, Row)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, CheckPlan, ::testing::ValuesIn(loadRows()),
+INSTANTIATE_TEST_SUITE_P(Table, WatchPlanTable, ::testing::ValuesIn(loadRows()),
                          [](const ::testing::TestParamInfo<Row> &info) { return info.param.name; });
 
 } // namespace

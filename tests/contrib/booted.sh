@@ -1,0 +1,120 @@
+#!/usr/bin/env bash
+# The systemd units under a booted systemd: a Debian tree (prepared by
+# scripts/test, see prepare_boot_root) boots in systemd-nspawn as the host
+# of the NAT lab, behind a miniupnpd router, on the namespace netns-run
+# made. There:
+#   - vintrel-update@, as its timer starts it, with "-a auto -i auto",
+#     registers the router's public address by value and the host's IPv6
+#     address;
+#   - vintrel-watch@ registers the public address by value, follows the
+#     router's announcement of a new one, answers reload, and stops cleanly.
+#   booted.sh VINTREL RESPONDER UNIT_DIR
+# Needs root (systemd-nspawn); the tree comes from VINTREL_BOOT_ROOT.
+set -euo pipefail
+vintrel=$1 responder=$2 units=$3
+here=$(cd "$(dirname "$0")" && pwd)
+root=${VINTREL_BOOT_ROOT:-/var/cache/vintrel-tests/bookworm}
+skip() { echo "SKIPPED: $*"; exit 77; }
+[ -n "${VINTREL_IN_NETNS:-}" ] || skip "run through netns-run"
+# Root of the machine, not of a user namespace (netns-run's for a normal user).
+[ "$(awk '{print $1 $2}' /proc/self/uid_map)" = 00 ] || skip "systemd-nspawn needs root"
+command -v systemd-nspawn >/dev/null || skip "systemd-nspawn is not installed (package systemd-container)"
+command -v miniupnpd >/dev/null || [ -x /usr/sbin/miniupnpd ] || skip "miniupnpd is not installed"
+[ -e "$root/.vintrel-complete" ] || skip "no Debian tree at $root (scripts/test prepares it as root)"
+. "$here/../../scripts/nat-lab.sh"
+
+NAME=host.dyn.example.test
+IPV6=2001:db8:77::2
+container=
+
+fail() {
+    echo "FAIL (booted): $*" >&2
+    echo "--- registered:" >&2
+    cat "$lab_work/registered" >&2
+    [ -z "$container" ] || in_container journalctl --no-pager -q -u 'vintrel-*' >&2 || true
+    exit 1
+}
+in_container() { nsenter --target "$container" --mount --uts --ipc --pid -- "$@"; }
+
+# What the container gets: the binary where the units look for it, the
+# units, their settings.
+lab_up "$responder"
+lab_router_daemon natpmp-upnp
+sysctl -qw net.ipv6.conf.vh.disable_ipv6=0
+ip -6 addr add "$IPV6/64" dev vh nodad
+binary=$(sed -n 's/^ExecStart=\([^ ]*\) .*/\1/p' "$units/vintrel-update@.service")
+mkdir -p "$lab_work/etc"
+cat > "$lab_work/etc/$NAME.conf" <<CONF
+VINTREL_PASSWORD=secret
+VINTREL_OPTIONS="-a auto -i auto -n 11.0.0.1"
+CONF
+cat > "$lab_work/etc/watch.dyn.example.test.conf" <<CONF
+VINTREL_PASSWORD=secret
+VINTREL_OPTIONS="-a auto -n 11.0.0.1"
+CONF
+chmod 0600 "$lab_work"/etc/*.conf
+echo "nameserver 127.0.0.1" > "$lab_work/resolv.conf"
+
+# The tree stays as it is: the container writes to a memory overlay.
+systemd-nspawn --quiet --keep-unit --register=no --boot --volatile=overlay \
+    --directory="$root" --network-namespace-path="/proc/$$/ns/net" --resolv-conf=off \
+    --bind-ro="$vintrel:$binary" --bind-ro="$lab_work/etc:/etc/vintrel" \
+    --bind-ro="$lab_work/resolv.conf:/etc/resolv.conf" \
+    --bind-ro="$units/vintrel-update@.service:/etc/systemd/system/vintrel-update@.service" \
+    --bind-ro="$units/vintrel-update@.timer:/etc/systemd/system/vintrel-update@.timer" \
+    --bind-ro="$units/vintrel-watch@.service:/etc/systemd/system/vintrel-watch@.service" \
+    > "$lab_work/console" 2>&1 < /dev/null &
+nspawn=$!
+lab_pids+=($nspawn)
+# Halting the container ends nspawn; lab_down then finds nothing to end.
+trap 'kill -TERM "$nspawn" 2>/dev/null; wait "$nspawn" 2>/dev/null; lab_down' EXIT
+
+# The container's init is the child of nspawn that runs systemd in a pid
+# namespace of its own (nspawn passes through an intermediate child first).
+for k in $(seq 100); do
+    for pid in $(cat "/proc/$nspawn/task/$nspawn/children" 2>/dev/null); do
+        if [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = systemd ] &&
+           [ "$(readlink "/proc/$pid/ns/pid")" != "$(readlink /proc/self/ns/pid)" ]; then
+            container=$pid
+        fi
+    done
+    [ -n "$container" ] && break
+    sleep 0.1
+done
+[ -n "$container" ] || fail "the container did not start: $(cat "$lab_work/console")"
+# Until its manager listens, systemctl cannot even ask.
+for k in $(seq 600); do
+    state=$(in_container systemctl is-system-running 2>&1) || true
+    case $state in
+    running|degraded) break ;;
+    esac
+    sleep 0.1
+done
+case $state in
+running|degraded) ;;
+*) fail "the container did not boot: $state" ;;
+esac
+
+# The timer, as it would after five minutes: the service it starts.
+in_container systemctl start "vintrel-update@$NAME.timer" || fail "the timer did not start"
+in_container systemctl start "vintrel-update@$NAME.service" || fail "the update service failed"
+lab_await_registered "$NAME" 11.0.0.7 5 || fail "$NAME A 11.0.0.7 not registered by value"
+grep -qx "$NAME AAAA $IPV6" "$lab_work/registered" || fail "$NAME AAAA $IPV6 not registered"
+
+# The watch service: ready once registered, follows the announced change.
+in_container systemctl start vintrel-watch@watch.dyn.example.test.service || fail "the watch service did not start"
+lab_await_registered watch.dyn.example.test 11.0.0.7 5 || fail "watch A 11.0.0.7 not registered by value"
+status=$(in_container systemctl show -P StatusText vintrel-watch@watch.dyn.example.test.service)
+case $status in
+"Registrado: 11.0.0.7 em "*) ;;
+*) fail "status line: $status" ;;
+esac
+lab_public_becomes 11.0.0.8
+lab_await_registered watch.dyn.example.test 11.0.0.8 5 || fail "watch A 11.0.0.8 not registered after the announcement"
+in_container systemctl reload vintrel-watch@watch.dyn.example.test.service || fail "reload refused"
+in_container journalctl --no-pager -q -a -u vintrel-watch@watch.dyn.example.test.service > "$lab_work/journal"
+in_container systemctl stop vintrel-watch@watch.dyn.example.test.service
+result=$(in_container systemctl show -P Result vintrel-watch@watch.dyn.example.test.service)
+[ "$result" = success ] || fail "the watch service ended with $result"
+grep -q "sinal SIGHUP" "$lab_work/journal" || fail "no attempt after reload in the journal"
+echo "booted: the timer's service and the watch service registered by value"
