@@ -189,7 +189,7 @@ void printPublicView(const PublicView &view)
 {
     in_addr shown;
     shown.s_addr = view.address;
-    if (view.address == 0)
+    if (view.source == PublicSource::None)
         puts("Endere\xE7o p\xFA" "blico desconhecido: sem resposta do roteador nem do servidor");
     else
         printf("Endere\xE7o p\xFA" "blico %s (%s)\n", inet_ntoa(shown),
