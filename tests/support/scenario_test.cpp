@@ -118,7 +118,14 @@ int zombieChildren(pid_t pid)
     while (dirent *e = proc ? readdir(proc) : nullptr) {
         if (!isdigit(static_cast<unsigned char>(e->d_name[0])))
             continue;
-        const std::string stat = slurp(std::string("/proc/") + e->d_name + "/stat");
+        // A process that ends between readdir and the read fails the read
+        // (ESRCH): it is nobody's zombie then.
+        std::string stat;
+        try {
+            stat = slurp(std::string("/proc/") + e->d_name + "/stat");
+        } catch (const std::ios_base::failure &) {
+            continue;
+        }
         const size_t end = stat.rfind(')');
         if (end == std::string::npos)
             continue;
