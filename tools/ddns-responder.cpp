@@ -79,20 +79,22 @@ void answer(int s, const byte_t *datagram, int size, const sockaddr_in &peer,
         rr->ip_pref = peer.sin_addr.s_addr;
         reply.addAnswer(rr);
         rcode = RCODE_OK;
-    } else if (opcodeOf(query) == OPCODE_DDNS && !query.questions) {
-        std::vector<std::string> registered;
+    }
+    std::vector<std::string> registered;
+    if (opcodeOf(query) == OPCODE_DDNS && !query.questions)
         rcode = checkUpdate(query, password, peer.sin_addr.s_addr, registered) ? RCODE_OK
                                                                               : RCODE_REFUSED;
-        for (const std::string &line : registered)
-            fprintf(log, "%s\n", line.c_str());
-        fflush(log);
-    }
     reply.flags = static_cast<uint16_t>(0x8000 | (query.flags & 0x7900) | rcode);
     char out[DNS_ENCODE_AREA];
     int n = reply.encode(out);
     if (n > 0)
         sendto(s, out, static_cast<size_t>(n), 0, reinterpret_cast<const sockaddr *>(&peer),
                sizeof peer);
+    // Logged once the reply is on its way: a test that changes the network
+    // when it reads the log cannot strand the reply.
+    for (const std::string &line : registered)
+        fprintf(log, "%s\n", line.c_str());
+    fflush(log);
 }
 
 } // namespace

@@ -28,6 +28,16 @@ expect_count() {
     [ "$n" -ge "$2" ] && [ "$n" -le "$3" ] || fail "$1: $n datagrams, expected $2 to $3"
 }
 registered_within() { lab_await_registered "${3:-$LAB_NAME}" "$1" $(($2 * slack)) || fail "${3:-$LAB_NAME} A $1 not registered within $(($2 * slack)) s"; }
+# The watcher has had COUNT replies (its "; flags:" lines) within SECONDS:
+# only then may the network change without stranding a reply on its way.
+answered_within() {
+    local k
+    for k in $(seq $(($3 * slack * 20))); do
+        [ "$(grep -c '^; flags:' "$lab_work/$1")" -ge "$2" ] && return 0
+        sleep 0.05
+    done
+    fail "$1: fewer than $2 replies within $(($3 * slack)) s"
+}
 watchers=()
 watch() {
     local out=$1
@@ -84,6 +94,7 @@ checks)
     lab_up "$responder"
     watch out -c 10 $LAB_NAME
     registered_within 11.0.0.7 5
+    answered_within out 1 5
     expect_output out "Endere"$'\xE7'"o p"$'\xFA'"blico 11.0.0.7 (visto pelo servidor)"
     lab_public_becomes 11.0.0.8
     registered_within 11.0.0.8 12
@@ -208,6 +219,7 @@ renumbered)
     lab_router_daemon natpmp-upnp
     watch out $LAB_NAME
     registered_within 11.0.0.7 5
+    answered_within out 1 5
     ip addr add 192.168.77.3/24 dev vh
     ip addr del 192.168.77.2/24 dev vh
     settle
