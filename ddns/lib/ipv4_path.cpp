@@ -46,11 +46,7 @@ uint32_t carrierChanges(int ifindex)
         nlmsghdr header;
         ifinfomsg body;
     } request;
-    memset(&request, 0, sizeof request);
-    request.header.nlmsg_len = sizeof request;
-    request.header.nlmsg_type = RTM_GETLINK;
-    request.header.nlmsg_flags = NLM_F_REQUEST;
-    request.header.nlmsg_seq = 1;
+    prepareRequest(request, RTM_GETLINK);
     request.body.ifi_family = AF_UNSPEC;
     request.body.ifi_index = ifindex;
     uint32_t changes = 0;

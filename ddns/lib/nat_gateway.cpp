@@ -73,11 +73,8 @@ bool routeTowards(uint32_t dest, uint32_t *gateway, int *ifindex)
         rtmsg body;
         char attributes[RTA_SPACE(4)];
     } request;
-    memset(&request, 0, sizeof request);
-    request.header.nlmsg_len = NLMSG_LENGTH(sizeof request.body) + RTA_SPACE(4);
-    request.header.nlmsg_type = RTM_GETROUTE;
-    request.header.nlmsg_flags = NLM_F_REQUEST;
-    request.header.nlmsg_seq = 1;
+    static_assert(sizeof request == NLMSG_LENGTH(sizeof(rtmsg)) + RTA_SPACE(4), "no padding in the request");
+    prepareRequest(request, RTM_GETROUTE);
     request.body.rtm_family = AF_INET;
     request.body.rtm_dst_len = 32;
     rtattr *destination = reinterpret_cast<rtattr *>(request.attributes);
@@ -85,7 +82,7 @@ bool routeTowards(uint32_t dest, uint32_t *gateway, int *ifindex)
     destination->rta_len = RTA_LENGTH(4);
     memcpy(RTA_DATA(destination), &dest, 4);
     bool found = false;
-    askKernel(&request, request.header.nlmsg_len, [&](const nlmsghdr *h) {
+    askKernel(&request, sizeof request, [&](const nlmsghdr *h) {
         found = readRoute(reinterpret_cast<const char *>(h), h->nlmsg_len, gateway, ifindex);
     });
     return found;

@@ -8,7 +8,6 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <cstring>
 
 bool askKernel(const void *request, size_t size, const std::function<void(const nlmsghdr *)> &each)
 {
@@ -52,11 +51,7 @@ bool dumpAddresses(unsigned char family, const std::function<void(const nlmsghdr
         nlmsghdr header;
         ifaddrmsg body;
     } request;
-    memset(&request, 0, sizeof request);
-    request.header.nlmsg_len = sizeof request;
-    request.header.nlmsg_type = RTM_GETADDR;
-    request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    request.header.nlmsg_seq = 1;
+    prepareRequest(request, RTM_GETADDR, NLM_F_DUMP);
     request.body.ifa_family = family;
     return askKernel(&request, sizeof request, [&each](const nlmsghdr *h) {
         if (h->nlmsg_type == RTM_NEWADDR)
