@@ -8,7 +8,6 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-
 bool askKernel(const void *request, size_t size, const std::function<void(const nlmsghdr *)> &each)
 {
     const int s = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
