@@ -31,7 +31,7 @@ enum class Outcome { Registered, Failed, Refused };
 class WatchPlan {
 public:
     // refreshS: -w; checkS: -c, or 0 for the default.
-    WatchPlan(long long refreshS, long long checkS) : refreshS(refreshS), check(checkS) {}
+    WatchPlan(long long refreshS, long long checkS) : check(checkS), refreshS(refreshS) {}
 
     // The one list of timers: the work due now that comes first, else the
     // earliest to come; Nothing at LLONG_MAX when none waits.
@@ -47,10 +47,10 @@ public:
     void attemptEnded(Outcome outcome, long long now);
     long long retryAt() const { return retryAtMs; }
 
-    long long refreshS;
     PublicCheck check;
 
 private:
+    long long refreshS;
     bool signalWaiting = false;
     Burst changes;  // kernel events waiting to settle
     long long refreshAt = 0;
