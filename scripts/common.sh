@@ -9,7 +9,10 @@
 #                             gives the build folder back to its owner
 #   isolate                   the command that runs a program in a private
 #                             network and mount namespace
+#   isolate_lab               the same with a pid namespace of its own:
+#                             everything in it ends with its first process
 #   can_isolate               true when such a namespace can be made
+#   processes_left MARK DIR   what a run left running
 #   prepare_boot_root NAME    as root, the Debian tree the booted-systemd
 #                             test boots (debootstrap, once, then kept)
 
@@ -85,6 +88,8 @@ else
     isolate=(unshare --user --map-root-user --net --mount)
 fi
 
+isolate_lab=("${isolate[@]}" --pid --fork --kill-child --mount-proc)
+
 can_isolate() { "${isolate[@]}" true 2>/dev/null; }
 
 isolation_help() {
@@ -112,4 +117,32 @@ prepare_boot_root() {
     touch "$new/.vintrel-complete"
     rm -rf "$boot_root"
     mv "$new" "$boot_root"
+}
+
+# The processes, other than this shell and its ancestors, whose environment
+# holds MARK (NAME=VALUE) or whose working directory is under DIR: what a
+# run left behind, one line each (pid and command line).
+processes_left() {
+    local mark=$1 dir=$2 ancestors=" " pid=$BASHPID stat p cwd vars var left here=$PWD
+    while [ "$pid" -gt 1 ]; do
+        ancestors+="$pid "
+        read -r stat < "/proc/$pid/stat" || break
+        stat=${stat##*) }
+        stat=${stat#* }
+        pid=${stat%% *}
+    done
+    for p in /proc/[0-9]*; do
+        p=${p#/proc/}
+        [[ $ancestors != *" $p "* ]] || continue
+        # Builtins only (cd -P resolves the link): spawning a command per
+        # process would make the scan slow.
+        cd -P "/proc/$p/cwd" 2>/dev/null || continue
+        cwd=$PWD
+        mapfile -d "" vars 2>/dev/null < "/proc/$p/environ" || continue
+        left=
+        [[ $cwd != "$dir" && $cwd != "$dir"/* ]] || left=1
+        for var in "${vars[@]}"; do [ "$var" != "$mark" ] || left=1; done
+        [ -z "$left" ] || echo "  $p $(tr '\0' ' ' 2>/dev/null < "/proc/$p/cmdline" | cut -c1-120)"
+    done
+    cd "$here"
 }

@@ -24,10 +24,23 @@ PUBLIC=11.0.0.7
 lab_work=$(mktemp -d)
 lab_pids=()
 
+# Ends the processes PID...: SIGTERM, up to 5 s to go, then SIGKILL. Never
+# fails, so that a trap calling it always runs to its end.
+lab_end() {
+    local pid k alive
+    for pid; do kill -TERM "$pid" 2>/dev/null || true; done
+    for k in $(seq 50); do
+        alive=
+        for pid; do kill -0 "$pid" 2>/dev/null && alive=1; done
+        [ -n "$alive" ] || break
+        sleep 0.1
+    done
+    for pid; do kill -KILL "$pid" 2>/dev/null || true; done
+    for pid; do wait "$pid" 2>/dev/null || true; done
+}
+
 lab_down() {
-    local pid
-    for pid in "${lab_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    for pid in "${lab_pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+    lab_end "${lab_pids[@]}"
     rm -rf "$lab_work"
 }
 trap lab_down EXIT
