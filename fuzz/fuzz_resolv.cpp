@@ -30,6 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     fclose(f);
     Endpoint server;
     getCurrentDns(&server);
-    getCurrentDns(&server, 1);
+    Endpoint servers[MAX_NAME_SERVERS];
+    getCurrentDns(servers, MAX_NAME_SERVERS);
     return 0;
 }

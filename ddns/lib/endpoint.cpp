@@ -129,6 +129,15 @@ bool Endpoint::operator==(const Endpoint &other) const
     return family() == other.family() && memcmp(&storage, &other.storage, length()) == 0;
 }
 
+bool Endpoint::sameAddressAndPort(const Endpoint &other) const
+{
+    if (family() != other.family() || port() != other.port())
+        return false;
+    if (family() == AF_INET6)
+        return IN6_ARE_ADDR_EQUAL(&asIpv6(storage).sin6_addr, &asIpv6(other.storage).sin6_addr);
+    return ipv4Address() == other.ipv4Address();
+}
+
 bool parseServerAddress(const char *text, ScopeErrors scopeErrors, Endpoint *out)
 {
     const uint32_t v4 = inet_addr(text);

@@ -37,6 +37,9 @@ public:
     std::string text() const;
 
     bool operator==(const Endpoint &other) const;
+    // The same family, address and port, whatever the scope or flow label
+    // (which the kernel fills in as it sees them).
+    bool sameAddressAndPort(const Endpoint &other) const;
     bool operator!=(const Endpoint &other) const { return !(*this == other); }
 
 private:

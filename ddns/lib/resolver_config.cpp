@@ -71,22 +71,20 @@ bool nameserverOfLine(const char *buf, Endpoint *server)
 
 } // namespace
 
-bool getCurrentDns(Endpoint *server, int usableLinesToSkip)
+int getCurrentDns(Endpoint *servers, int capacity)
 {
     FILE *fin = openRegularFile("/etc/resolv.conf");
     if (!fin)
-        return false;
+        return 0;
     char buf[LINE_SIZE];
-    int usable = 0;
-    bool found = false;
+    int found = 0;
     // A line longer than the buffer arrives in pieces, each judged alone.
-    while (!found && ftell(fin) < RESOLV_CONF_LIMIT && fgets(buf, sizeof buf, fin)) {
-        Endpoint named;
-        if (nameserverOfLine(buf, &named) && usable++ == usableLinesToSkip) {
-            *server = named;
-            found = true;
-        }
+    while (found < capacity && ftell(fin) < RESOLV_CONF_LIMIT && fgets(buf, sizeof buf, fin)) {
+        if (nameserverOfLine(buf, &servers[found]))
+            ++found;
     }
     fclose(fin);
     return found;
 }
+
+bool getCurrentDns(Endpoint *server) { return getCurrentDns(server, 1) == 1; }

@@ -4,9 +4,15 @@
 
 #include "endpoint.h"
 
-// The first usable "nameserver" line of /etc/resolv.conf, IPv4 or IPv6, in
-// file order, after skipping the first usableLinesToSkip usable ones (so 1
-// gives the second server). False when there is no such line.
-bool getCurrentDns(Endpoint *server, int usableLinesToSkip = 0);
+// Usable "nameserver" lines of /etc/resolv.conf used at most, as the C
+// library's MAXNS.
+const int MAX_NAME_SERVERS = 3;
+
+// The first usable "nameserver" lines of /etc/resolv.conf, IPv4 or IPv6,
+// in file order, at most capacity of them, from one reading of the file:
+// how many were stored in servers.
+int getCurrentDns(Endpoint *servers, int capacity);
+// The first usable line alone. False when there is none.
+bool getCurrentDns(Endpoint *server);
 
 #endif

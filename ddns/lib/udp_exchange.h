@@ -32,8 +32,8 @@ int getUdpSocket(bool initsock, uint32_t ip_src, int port);
 
 // The datagram sockets of one run, one per address family, each opened
 // when a server of its family is first sent to and bound to the run's
-// local port (-b). A socket that cannot be opened or bound stays -1, and
-// every send through it fails.
+// local port (-b), with ICMP errors queued (IP_RECVERR). A socket that
+// cannot be opened or bound stays -1, and every send through it fails.
 class QuerySockets {
 public:
     explicit QuerySockets(int localPort = 0) : localPort(localPort) {}
@@ -54,8 +54,9 @@ private:
 };
 
 // Sends msg to port 53 of server (none, or an unspecified address: the
-// remembered server, else the configured one) in up to 10 passes of 2 s,
-// and decodes the datagram carrying msg.id back into msg. True when such a
+// remembered server, else the first three usable lines of the
+// configuration, in turn) in up to 10 passes of 2 s, and decodes the
+// datagram carrying msg.id back into msg. True when such a
 // reply was accepted; ddnsError tells more. replyFrom, when given, receives
 // the address the accepted reply came from (port 53).
 bool dns_query_s(QuerySockets &sockets, DnsMessage &msg, const Endpoint &server,

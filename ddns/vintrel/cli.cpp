@@ -34,8 +34,9 @@ const char USAGE[] =
 
 const char OPTION_HELP[] =
     "  -t <type>     tipo da consulta, ou SET (atualiza\xE7\xE3o) ou MYIP\n"
-    "  -n <ip>       servidor a consultar, IPv4 ou IPv6 (fe80::1%eth0); padr\xE3o: o primeiro\n"
-    "                utiliz\xE1vel de /etc/resolv.conf. SET e MYIP: s\xF3 IPv4\n"
+    "  -n <ip>       servidor a consultar, IPv4 ou IPv6 (fe80::1%eth0); padr\xE3o: at\xE9 3 linhas\n"
+    "                nameserver de /etc/resolv.conf, na ordem; uma que recusa ou fica\n"
+    "                calada d\xE1 lugar \xE0 seguinte. SET e MYIP: s\xF3 IPv4\n"
     "  -b <port>     porta local\n"
     "  -a <end_ip>   SET: endere\xE7o IPv4 a registrar; 0.0.0.0: o que faz rota at\xE9 o servidor;\n"
     "                auto: esse se for p\xFA" "blico, sen\xE3o o que o servidor v\xEA (NAT)\n"

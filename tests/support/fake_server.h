@@ -8,6 +8,7 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -189,6 +190,80 @@ private:
                 if (ruleMatches(r.key, query, index))
                     sendLater(r, parseBytes(r.reply, query), peer, len, at);
             }
+        }
+    }
+};
+
+// An address where nothing listens on port 53, so that the kernel refuses
+// every datagram (ICMP port unreachable); a raw socket sees each one go by
+// and records it.
+class RefusingServer : public Recorder {
+public:
+    explicit RefusingServer(const std::string &address)
+        : address(socketAddress(address, 53, &length)), watcher(rawSocket()), worker([this] { serve(); })
+    {
+    }
+
+    ~RefusingServer() override
+    {
+        stopping = true;
+        worker.join();
+        close(watcher);
+    }
+
+private:
+    socklen_t length;
+    sockaddr_storage address;
+    int watcher;
+    std::atomic<bool> stopping{false};
+    std::thread worker;
+
+    int rawSocket() const
+    {
+        const int s = socket(address.ss_family, SOCK_RAW, IPPROTO_UDP);
+        const int on = 1;
+        if (s < 0 || (address.ss_family == AF_INET6 && setsockopt(s, IPPROTO_IPV6, IPV6_RECVPKTINFO, &on, sizeof on) != 0))
+            throw std::runtime_error("no raw socket");
+        return s;
+    }
+
+    // The destination of a datagram seen: IPv4 has it in the header it
+    // delivers, IPv6 in the packet information.
+    bool toUs(const uint8_t *packet, ssize_t n, msghdr &m, size_t *udp) const
+    {
+        if (address.ss_family == AF_INET) {
+            *udp = (packet[0] & 0x0F) * 4u;
+            return n >= 20 && memcmp(packet + 16, &reinterpret_cast<const sockaddr_in &>(address).sin_addr, 4) == 0;
+        }
+        *udp = 0;
+        for (cmsghdr *c = CMSG_FIRSTHDR(&m); c; c = CMSG_NXTHDR(&m, c)) {
+            if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO)
+                return memcmp(&reinterpret_cast<in6_pktinfo *>(CMSG_DATA(c))->ipi6_addr,
+                              &reinterpret_cast<const sockaddr_in6 &>(address).sin6_addr, 16) == 0;
+        }
+        return false;
+    }
+
+    void serve()
+    {
+        while (!stopping) {
+            pollfd p{watcher, POLLIN, 0};
+            if (poll(&p, 1, 10) <= 0)
+                continue;
+            uint8_t packet[2048];
+            alignas(cmsghdr) char control[256];
+            iovec iov{packet, sizeof packet};
+            msghdr m{};
+            m.msg_iov = &iov;
+            m.msg_iovlen = 1;
+            m.msg_control = control;
+            m.msg_controllen = sizeof control;
+            const ssize_t n = recvmsg(watcher, &m, 0);
+            size_t udp;
+            if (n <= 0 || !toUs(packet, n, m, &udp) || static_cast<size_t>(n) < udp + 8 ||
+                (packet[udp + 2] << 8 | packet[udp + 3]) != 53)
+                continue;
+            record({Bytes(packet + udp + 8, packet + n), now(), packet[udp] << 8 | packet[udp + 1]});
         }
     }
 };

@@ -250,7 +250,7 @@ TEST_P(Scenarios, Run)
     std::map<std::string, std::unique_ptr<Recorder>> servers;
     std::map<std::string, std::vector<Rule>> rules;
     std::map<std::string, std::string> streams;
-    std::vector<std::string> env, setup;
+    std::vector<std::string> env, setup, refusing;
     std::unique_ptr<PeerNetwork> peer;
     std::unique_ptr<NotifySocket> notify;
     std::string resolv, question = "host.example", out, err;
@@ -279,6 +279,8 @@ TEST_P(Scenarios, Run)
             for (; at < w.size(); ++at)
                 r.reply += w[at] + " ";
             rules[w[0]].push_back(r);
+        } else if (l.verb == "refusing") {
+            refusing.push_back(w.at(0));
         } else if (l.verb == "tcp") {
             streams[w.at(0)] = l.rest.substr(w[0].size() + 1);
         } else if (l.verb == "resolv") {
@@ -322,6 +324,8 @@ TEST_P(Scenarios, Run)
         servers[r.first].reset(new FakeServer(r.first, r.second));
     for (auto &t : streams)
         servers["tcp:" + t.first].reset(new TcpFakeServer(t.first, t.second));
+    for (const std::string &address : refusing)
+        servers[address].reset(new RefusingServer(address));
     if (peer)
         peer->leave();
     ASSERT_TRUE(awaitLinksSettled()) << "a link without carrier, or tentative addresses, after 10 s";
