@@ -66,9 +66,10 @@ bool sendTo(QuerySockets &sockets, const char *buf, int rc, const Endpoint &serv
 bool isRefusal(int error) { return error == ECONNREFUSED || error == EHOSTUNREACH || error == ENETUNREACH; }
 
 // Takes one error from the socket's error queue. True when there was one;
-// *refusedBy is then the server whose datagram was refused, or none for
-// another kind of error.
-bool takeQueuedError(int s, Endpoint *refusedBy)
+// *refusedBy is then the server that refused a datagram of this exchange
+// (the error quotes its identifier, the first two bytes of sent), or none
+// for another kind of error or one about an earlier exchange.
+bool takeQueuedError(int s, const char *sent, Endpoint *refusedBy)
 {
     sockaddr_storage offender;
     char payload[64];
@@ -82,9 +83,12 @@ bool takeQueuedError(int s, Endpoint *refusedBy)
     m.msg_iovlen = 1;
     m.msg_control = control;
     m.msg_controllen = sizeof control;
-    if (recvmsg(s, &m, MSG_ERRQUEUE | MSG_DONTWAIT) < 0)
+    const ssize_t quoted = recvmsg(s, &m, MSG_ERRQUEUE | MSG_DONTWAIT);
+    if (quoted < 0)
         return false;
     *refusedBy = Endpoint();
+    if (quoted < 2 || memcmp(payload, sent, 2) != 0)
+        return true;
     for (cmsghdr *c = CMSG_FIRSTHDR(&m); c; c = CMSG_NXTHDR(&m, c)) {
         const bool extended = (c->cmsg_level == SOL_IP && c->cmsg_type == IP_RECVERR) ||
                               (c->cmsg_level == SOL_IPV6 && c->cmsg_type == IPV6_RECVERR);
@@ -298,7 +302,7 @@ bool dns_query_s(QuerySockets &sockets, DnsMessage &msg, const Endpoint &server,
         // up to the deadline of the exchange.
         for (int s; (s = waitReadable(sockets, deadline)) >= 0;) {
             Endpoint refusedBy;
-            if (takeQueuedError(s, &refusedBy)) {
+            if (takeQueuedError(s, buf, &refusedBy)) {
                 if (!turns.refusedNow(refusedBy))
                     continue;
                 if (!turns.giveWay())

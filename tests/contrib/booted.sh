@@ -105,10 +105,13 @@ lab_pids+=($nspawn)
 # Halting the container ends nspawn; lab_down then finds nothing to end.
 trap 'lab_end "$nspawn"; lab_down' EXIT
 
-# The last thing the console said, for a container that never came up.
+# Why the console says a container never came up: its last failure, else
+# its last line.
 console_reason() {
-    local said
-    said=$(sed 's/\x1b\[[0-9;]*[a-zA-Z]//g; s/\r//g' "$lab_work/console" | grep -v '^[[:space:]]*$' | tail -n 1)
+    local lines said
+    lines=$(sed 's/\x1b\[[0-9;]*[a-zA-Z]//g; s/\r//g' "$lab_work/console" | grep -v '^[[:space:]]*$' || true)
+    said=$(grep -i -E 'fail|error|cannot|can.t' <<<"$lines" | tail -n 1 || true)
+    [ -n "$said" ] || said=$(tail -n 1 <<<"$lines")
     echo "${said:-the console said nothing}"
 }
 
