@@ -15,6 +15,7 @@
 #include "ddns_utils.h"
 #include "deadline.h"
 #include "netlink_query.h"
+#include "socket_message.h"
 
 namespace {
 
@@ -220,14 +221,7 @@ bool takeAnnouncements(int fd, uint32_t gateway, int ifindex)
         sockaddr_in from;
         iovec part = {data, sizeof data};
         alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
-        msghdr header;
-        memset(&header, 0, sizeof header);
-        header.msg_name = &from;
-        header.msg_namelen = sizeof from;
-        header.msg_iov = &part;
-        header.msg_iovlen = 1;
-        header.msg_control = control;
-        header.msg_controllen = sizeof control;
+        msghdr header = messageHeader(&from, sizeof from, &part, control, sizeof control);
         // MSG_TRUNC: n is the datagram's real size, so an oversized one is
         // seen as such and not read as its first bytes.
         const ssize_t n = recvmsg(fd, &header, MSG_TRUNC);

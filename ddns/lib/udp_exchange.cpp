@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "resolver_config.h"
+#include "socket_message.h"
 
 int ddnsError = 0;
 Endpoint current_dns;
@@ -75,14 +76,7 @@ bool takeQueuedError(int s, const char *sent, Endpoint *refusedBy)
     char payload[64];
     alignas(cmsghdr) char control[512];
     iovec iov = {payload, sizeof payload};
-    msghdr m;
-    memset(&m, 0, sizeof m);
-    m.msg_name = &offender;
-    m.msg_namelen = sizeof offender;
-    m.msg_iov = &iov;
-    m.msg_iovlen = 1;
-    m.msg_control = control;
-    m.msg_controllen = sizeof control;
+    msghdr m = messageHeader(&offender, sizeof offender, &iov, control, sizeof control);
     const ssize_t quoted = recvmsg(s, &m, MSG_ERRQUEUE | MSG_DONTWAIT);
     if (quoted < 0)
         return false;
