@@ -120,16 +120,17 @@ prepare_boot_root() {
 }
 
 # The processes, other than this shell and its ancestors, whose environment
-# holds MARK (NAME=VALUE) or whose working directory is under DIR: what a
-# run left behind, one line each (pid and command line).
+# holds MARK (NAME=VALUE), or that work under DIR and started after this
+# shell did (so that a user's own shell in build/ is not taken for one):
+# what a run left behind, one line each (pid and command line).
 processes_left() {
-    local mark=$1 dir=$2 ancestors=" " pid=$BASHPID stat p cwd vars var left here=$PWD
+    local mark=$1 dir=$2 ancestors=" " pid=$BASHPID fields p cwd vars var left here=$PWD since
+    since=$(started "$$")
     while [ "$pid" -gt 1 ]; do
         ancestors+="$pid "
-        read -r stat < "/proc/$pid/stat" || break
-        stat=${stat##*) }
-        stat=${stat#* }
-        pid=${stat%% *}
+        read -r fields < "/proc/$pid/stat" || break
+        read -ra fields <<< "${fields##*) }"
+        pid=${fields[1]}
     done
     for p in /proc/[0-9]*; do
         p=${p#/proc/}
@@ -140,9 +141,17 @@ processes_left() {
         cwd=$PWD
         mapfile -d "" vars 2>/dev/null < "/proc/$p/environ" || continue
         left=
-        [[ $cwd != "$dir" && $cwd != "$dir"/* ]] || left=1
+        [[ $cwd != "$dir" && $cwd != "$dir"/* ]] || [ "$(started "$p")" -lt "$since" ] || left=1
         for var in "${vars[@]}"; do [ "$var" != "$mark" ] || left=1; done
         [ -z "$left" ] || echo "  $p $(tr '\0' ' ' 2>/dev/null < "/proc/$p/cmdline" | cut -c1-120)"
     done
     cd "$here"
+}
+
+# When process PID started, in clock ticks since boot (0 when it is gone).
+started() {
+    local fields
+    read -r fields 2>/dev/null < "/proc/$1/stat" || { echo 0; return; }
+    read -ra fields <<< "${fields##*) }"
+    echo "${fields[19]}"
 }
