@@ -37,8 +37,15 @@ PublicView learnPublicAddress(QuerySockets &sockets, uint32_t server, const char
     myip.id = newQueryId();
     myip.setOpcode(OPCODE_DDNS);
     myip.addQuestion(DNS_TYPE_A, name);
-    view.address = dns_query_s(sockets, myip, Endpoint::ipv4(server)) ? firstAnswerAddress(myip) : 0;
-    if (view.address != 0)
+    // Only the server may say: a LAN host that answers first would have our
+    // own token sign its address. What it says must be public too (a
+    // private, shared, multicast or all-ones address is nobody's).
+    const Endpoint updateServer = Endpoint::ipv4(server);
+    const bool answered = dns_query_s(sockets, myip, updateServer, nullptr, ReplySenders::ServerOnly);
+    view.address = answered ? firstAnswerAddress(myip) : 0;
+    if (isPublicIpv4(view.address))
         view.source = PublicSource::Server;
+    else
+        view.address = 0;
     return view;
 }

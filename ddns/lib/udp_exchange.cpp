@@ -260,7 +260,8 @@ int QuerySockets::socketFor(int family)
     return fd;
 }
 
-bool dns_query_s(QuerySockets &sockets, DnsMessage &msg, const Endpoint &server, Endpoint *replyFrom)
+bool dns_query_s(QuerySockets &sockets, DnsMessage &msg, const Endpoint &server, Endpoint *replyFrom,
+                 ReplySenders senders)
 {
     char buf[DNS_ENCODE_AREA];
     byte_t received[DNS_ENCODE_AREA];
@@ -314,6 +315,9 @@ bool dns_query_s(QuerySockets &sockets, DnsMessage &msg, const Endpoint &server,
                     ddnsError = 6;
                 continue;
             }
+            const Endpoint sender = Endpoint::fromSocketAddress(reinterpret_cast<sockaddr *>(&src_addr), len);
+            if (senders == ReplySenders::ServerOnly && !(named && sender.sameAddressAndPort(server)))
+                continue;
             msg.reset();
             msg.decode(received, static_cast<int>(n), false);
             // A datagram whose header the decoder does not read keeps the
@@ -324,12 +328,10 @@ bool dns_query_s(QuerySockets &sockets, DnsMessage &msg, const Endpoint &server,
             // Each pass asks one server, so no other reply is to be waited
             // for: the first carrying the identifier wins, with or without
             // answers, whichever server of the exchange it came from.
-            const Endpoint sender =
-                Endpoint::fromSocketAddress(reinterpret_cast<sockaddr *>(&src_addr), len).withPort(DNS_PORT);
             if (!named)
-                current_dns = sender;
+                current_dns = sender.withPort(DNS_PORT);
             if (replyFrom)
-                *replyFrom = sender;
+                *replyFrom = sender.withPort(DNS_PORT);
             if (!msg.answers)
                 ddnsError = 3;
             return true;

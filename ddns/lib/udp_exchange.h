@@ -59,7 +59,13 @@ private:
 // datagram carrying msg.id back into msg. True when such a
 // reply was accepted; ddnsError tells more. replyFrom, when given, receives
 // the address the accepted reply came from (port 53).
+//
+// Replies are taken from any sender, as the name servers expect, unless
+// senders is ServerOnly: then a datagram from anywhere but the named
+// server's address and port 53 is ignored as a foreign one is (for what
+// only the update server may say, the address it sees).
+enum class ReplySenders { Any, ServerOnly };
 bool dns_query_s(QuerySockets &sockets, DnsMessage &msg, const Endpoint &server,
-                 Endpoint *replyFrom = nullptr);
+                 Endpoint *replyFrom = nullptr, ReplySenders senders = ReplySenders::Any);
 
 #endif
