@@ -158,8 +158,6 @@ namespace {
 // whoever copies the update can only register the same address again.
 uint32_t chooseAutoAddress(QuerySockets &sockets, Settings &st, uint32_t server)
 {
-    if (server == 0)
-        return 0;  // discovery failed and has said so
     uint32_t local;
     const uint32_t chosen = autoAddress(server, &local);
     in_addr shown;
@@ -196,7 +194,7 @@ void printPublicView(const PublicView &view)
                view.source == PublicSource::Gateway ? "informado pelo roteador" : "visto pelo servidor");
 }
 
-void prepareUpdate(QuerySockets &sockets, DnsMessage &msg, Settings &st)
+bool prepareUpdate(QuerySockets &sockets, DnsMessage &msg, Settings &st)
 {
     // The update service is reached over IPv4 only (the command line
     // refuses an IPv6 server for it).
@@ -204,6 +202,13 @@ void prepareUpdate(QuerySockets &sockets, DnsMessage &msg, Settings &st)
     if (st.ipAuto) {
         uint32_t noProbe = NO_ADDRESS;  // the choice below probes quietly
         prepareSetA(sockets, noProbe, server, st.qtext);
+        if (server == 0) {
+            // The discovery said why. The resolver is not the update
+            // server, and an update of address 0 sent there could be
+            // replayed from anywhere: nothing is sent.
+            st.nameserver = Endpoint();
+            return false;
+        }
         st.ip = chooseAutoAddress(sockets, st, server);
     } else {
         prepareSetA(sockets, st.ip, server, st.qtext);
@@ -225,15 +230,16 @@ void prepareUpdate(QuerySockets &sockets, DnsMessage &msg, Settings &st)
         memcpy(rr->ipv6, st.ipv6, 16);
         msg.addAnswer(rr);
     }
+    return true;
 }
 
 int runQuery(Settings &st)
 {
     QuerySockets sockets(st.ip_port);
     DnsMessage message;
-    if (st.qtype == DNS_TYPE_SETA)
-        prepareUpdate(sockets, message, st);
-    else
+    if (st.qtype == DNS_TYPE_SETA && !prepareUpdate(sockets, message, st))
+        return NO_UPDATE_SERVER;
+    if (st.qtype != DNS_TYPE_SETA)
         addQuery(st, message);
     message.id = newQueryId();
     Endpoint replyFrom;

@@ -42,6 +42,9 @@ const int KEEP_GOING = -1;
 // Exit status of a truncated answer that TCP could not complete: above
 // every reply code (0-15).
 const int INCOMPLETE_ANSWER = 16;
+// Exit status of -a auto when discovery found no update server: no update
+// was sent anywhere.
+const int NO_UPDATE_SERVER = 17;
 
 // Reads argv into st. KEEP_GOING when the run may start, else the exit
 // status (1) after the message or usage text on standard error. The
@@ -69,8 +72,9 @@ void prepareSetA(QuerySockets &sockets, uint32_t &ip, uint32_t &dns_ip, const ch
 // One line: the public address and who gave it, or that none answered.
 void printPublicView(const PublicView &view);
 
-// Fills msg with the update records for st (after discovery).
-void prepareUpdate(QuerySockets &sockets, DnsMessage &msg, Settings &st);
+// Fills msg with the update records for st (after discovery). False when
+// -a auto found no update server: nothing is to be sent then.
+bool prepareUpdate(QuerySockets &sockets, DnsMessage &msg, Settings &st);
 
 // Prints one record as a listing line (nothing for types it does not list).
 void outRecord(DnsRR *rrp);
