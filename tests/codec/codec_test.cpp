@@ -241,6 +241,7 @@ TEST(QuerySockets, OnePerFamilyOnTheSamePortClosedAtTheEnd)
         if (v6 < 0)
             GTEST_SKIP() << "no IPv6 here";
         EXPECT_EQ(samePort.socketFor(AF_INET), -1) << "the IPv4 port is taken";
+        EXPECT_EQ(getUdpSocket(true, 0, ntohs(local.sin_port)), -1) << "the IPv4 port is taken";
         EXPECT_EQ(samePort.socketFor(AF_UNIX), -1);
         EXPECT_GE(openDescriptors(), before + 2);
     }
